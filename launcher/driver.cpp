@@ -1,0 +1,44 @@
+#include "launcher/driver.h"
+
+#include "launcher/locations.h"
+#include "launcher/temp_dir.h"
+#include "provisioning/fire_install_agent.h"
+#include "provisioning/shell_command.h"
+#include "provisioning/source_install_agent.h"
+
+#include <cstdlib>
+#include <sstream>
+
+int extractPayloadToDir(std::string, ErrorReporter)
+{
+    return 0;
+}
+
+int mainFcn(int argc, const char** argv, ErrorReporter reporter)
+{
+    TempDir scratch("tmp_install_dir");
+
+    std::string workDir = scratch.getDir();
+    if (workDir.empty() || std::getenv("__ZX_BOOTSTRAP_INSTALLER_UNITTEST__") != nullptr)
+        workDir = getDirectoryOfExecutable();
+
+    const int payloadStatus = extractPayloadToDir(workDir, reporter);
+    if (payloadStatus != 0) {
+        std::ostringstream message;
+        message << "Internal error: Failed to initialize application installer (" << payloadStatus << ")";
+        reporter(message.str(), true);
+        return -1;
+    }
+
+    const std::string agentPath = sourceInstallAgent(workDir, reporter);
+    if (agentPath.empty())
+        return -1;
+
+    const std::string command = "sh " + smart_quote(agentPath);
+    const std::string bundleLocation = getBundleLocation();
+    if (!fireInstallAgentWithArgs(agentPath, command, bundleLocation, argc, argv, reporter)) {
+        reporter("Failed to start the instal agent", true);
+        return -1;
+    }
+    return 0;
+}

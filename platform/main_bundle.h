@@ -1,0 +1,22 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+// The application bundle around the running executable E (from /proc/self/exe):
+// when E lies in <B>/Contents/MacOS/, the bundle is B and its resources are
+// <B>/Contents/Resources; otherwise E's own directory is both the bundle and
+// its resource directory. There is no bundle only when E cannot be found.
+struct MainBundle {
+    std::string bundlePath;
+    std::string resourcePath;
+};
+
+std::optional<MainBundle> mainBundle();
+
+// The bundle that belongs to an executable at the given path; none for an empty path.
+std::optional<MainBundle> bundleForExecutable(const std::string& executablePath);
+
+// Tests replace the main bundle (or its absence) through this seam.
+void overrideMainBundle(std::optional<MainBundle> bundle);
+void clearMainBundleOverride();

@@ -1,0 +1,47 @@
+#include "platform/paths.h"
+
+#include <cstdlib>
+#include <unistd.h>
+#include <vector>
+
+std::string appendPathComponent(const std::string& directory, const std::string& component)
+{
+    if (directory.empty())
+        return component;
+    std::string result = directory;
+    while (result.size() > 1 && result.back() == '/')
+        result.pop_back();
+    std::string tail = component;
+    while (!tail.empty() && tail.front() == '/')
+        tail.erase(tail.begin());
+    if (result.back() != '/')
+        result += '/';
+    return result + tail;
+}
+
+std::string userTemporaryDirectory()
+{
+    const char* tmpdir = std::getenv("TMPDIR");
+    if (tmpdir != nullptr && *tmpdir != '\0')
+        return tmpdir;
+    return "/tmp";
+}
+
+std::string readLinkTarget(const std::string& linkPath)
+{
+    std::vector<char> buffer(1024);
+    for (;;) {
+        const ssize_t length = readlink(linkPath.c_str(), buffer.data(), buffer.size());
+        if (length < 0)
+            return {};
+        if (static_cast<size_t>(length) < buffer.size())
+            return std::string(buffer.data(), static_cast<size_t>(length));
+        // The target may have been cut: try again with room to spare.
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::string readRunningExecutableLink()
+{
+    return readLinkTarget("/proc/self/exe");
+}

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+// Joins a directory and one name with exactly one "/" between them.
+std::string appendPathComponent(const std::string& directory, const std::string& component);
+
+// The user's temporary directory: $TMPDIR when set and non-empty, else "/tmp".
+std::string userTemporaryDirectory();
+
+// The whole target of the link /proc/self/exe; empty when it cannot be read.
+std::string readRunningExecutableLink();
+
+// The whole target of a symbolic link, however long; empty when it cannot be read.
+std::string readLinkTarget(const std::string& linkPath);

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+// The release this launcher serves, where its install agent comes from and
+// where it is cached. Built before main runs; never changed afterwards.
+extern const std::string pathSeparator;
+extern const std::string releaseTag;
+extern const std::string tagSeparator;
+extern const std::string platformTag;
+extern const std::string installAgentZipName;
+extern const std::string defaultInstallAgentURL;
+extern const std::string installAgentDirName;
+extern const std::string cacheSubpath;
+extern const std::string validationFileName;

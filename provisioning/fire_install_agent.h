@@ -1,0 +1,12 @@
+#pragma once
+
+#include "launcher/error_reporter.h"
+
+#include <string>
+
+// Completes the install-agent command line (the command head, then
+// "-installbundle <bundleLocation>/bundle.zip" and argv[1..]) and runs it
+// through the shell, waiting for it. True once it has run, whatever the
+// agent's status; false only when handing it to the shell threw.
+bool fireInstallAgentWithArgs(std::string agentPath, std::string command, std::string bundleLocation, int argc,
+                              const char** argv, ErrorReporter reporter);

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+// One word for /bin/sh: left bare when every byte is shell-safe, otherwise in
+// double quotes with ", $, ` and \ escaped. The empty word becomes "".
+std::string smart_quote(std::string text);
+
+// argv[1] ... argv[argc-1], each quoted as one word and followed by one blank.
+std::string argv2cmdline(int argc, const char** argv);
+
+// Runs the line with system() and returns its raw wait status; program is
+// only the name of what the line runs.
+int call_system(std::string program, std::string commandLine);
