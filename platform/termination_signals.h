@@ -1,0 +1,22 @@
+#pragma once
+
+#include "platform/event_loop.h"
+
+#include <functional>
+
+// While an object of this class lives, SIGINT, SIGTERM and SIGHUP do not kill
+// the process: each one is turned into a call of onSignal on the event loop
+// (through a self-pipe), so that it can end the run in order. The former
+// handlers come back when the object goes away.
+class TerminationSignals {
+public:
+    TerminationSignals(EventLoop& loop, std::function<void(int signal)> onSignal);
+    ~TerminationSignals();
+    TerminationSignals(const TerminationSignals&) = delete;
+    TerminationSignals& operator=(const TerminationSignals&) = delete;
+
+private:
+    EventLoop& loop_;
+    int pipe_[2] = {-1, -1};
+    std::function<void(int)> onSignal_;
+};
