@@ -1,17 +1,68 @@
 #include "download/download_run.h"
 
+#include "download/main_interface.h"
+#include "platform/front_end.h"
+#include "platform/termination_signals.h"
+#include "platform/url_download.h"
 #include "provisioning/constants.h"
 
 #include <cstdlib>
+#include <string>
 
 std::string downloadTo;
 std::string downloadFrom;
+
+namespace {
+
+const char* const windowTitle = "Installer";
+
+// Seconds without a byte before a download fails; ZX_INTERNAL_DOWNLOAD_TIMEOUT
+// shortens it (tests, diagnosing a slow server).
+double downloadIdleTimeout()
+{
+    if (const char* text = std::getenv("ZX_INTERNAL_DOWNLOAD_TIMEOUT")) {
+        char* end = nullptr;
+        const double seconds = std::strtod(text, &end);
+        if (end != text && *end == '\0' && seconds > 0)
+            return seconds;
+    }
+    return 60.0;
+}
+
+std::unique_ptr<UrlDownload> startDownloadWithTimeout(EventLoop& loop, const std::string& url,
+                                                      UrlDownloadDelegate& delegate)
+{
+    UrlDownloadOptions options;
+    options.idleTimeoutSeconds = downloadIdleTimeout();
+    return startUrlDownload(loop, url, delegate, options);
+}
+
+} // namespace
+
+int CallNSApplicationMain(int, const char**)
+{
+    MainInterface ui = loadMainInterface(createFrontEnd(windowTitle), startDownloadWithTimeout);
+    Download& controller = *ui.controller;
+    Window& window = ui.frontEnd->window();
+    EventLoop& loop = ui.frontEnd->loop();
+
+    // A signal that would end the process ends the download the way closing
+    // the window does: the partial archive goes, and the run fails in order.
+    TerminationSignals signals(loop, [&window](int) { window.close(); });
+
+    window.show();
+    loop.callLater(0.0, [&controller] { controller.applicationDidFinishLaunching(); });
+    const int result = loop.run();
+
+    // The window is gone before the launcher goes on (and starts the agent).
+    window.close();
+    return result;
+}
 
 bool downloadInstallAgentFromZX(const char* archivePath, ErrorReporter /*messages go to the window and the log*/)
 {
     const char* url = std::getenv("ZX_INTERNAL_INSTALL_AGENT_URL");
     downloadTo = archivePath;
     downloadFrom = url != nullptr ? url : defaultInstallAgentURL;
-    // No download front end yet: nothing was fetched.
-    return false;
+    return CallNSApplicationMain(0, nullptr) != 0;
 }

@@ -14,3 +14,8 @@ extern std::string downloadFrom;
 // download front end until it ends. True when the run handed off to an
 // agent in the cache.
 bool downloadInstallAgentFromZX(const char* archivePath, ErrorReporter reporter);
+
+// Builds the download window, runs its loop until the window closes or the
+// controller hands off, and returns the loop's result. The arguments are
+// ignored; the window always starts the same way.
+int CallNSApplicationMain(int argc, const char** argv);

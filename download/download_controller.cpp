@@ -1,0 +1,242 @@
+#include "download/download_controller.h"
+
+#include "download/download_run.h"
+#include "launcher/error_reporter.h"
+#include "platform/file_manager.h"
+#include "platform/main_bundle.h"
+#include "platform/paths.h"
+#include "platform/system_log.h"
+#include "provisioning/cache_paths.h"
+#include "provisioning/constants.h"
+#include "provisioning/unzip_install_agent.h"
+#include "provisioning/validation_stamp.h"
+
+#include <cstdio>
+
+namespace {
+
+const std::string downloadErrorText =
+    "Error during the download process. See your system log for more information.";
+const std::string unzipErrorText = "Failed to unzip the installer.";
+const double splashSize = 400.0;
+const double handOffCloseDelaySeconds = 3.0;
+
+} // namespace
+
+std::string downloadingStatusText(double percentage)
+{
+    char number[64];
+    std::snprintf(number, sizeof number, "%3.0f%%", percentage);
+    return std::string("Downloading ") + number;
+}
+
+Download::Download(EventLoop& loop, UrlDownloadStarter startDownload)
+    : loop_(loop), startDownload_(std::move(startDownload)), installAgentLocation_(downloadTo)
+{
+    // The outlets are connected only after this constructor, so these settings
+    // reach nothing here; the interface that builds the window makes them.
+    if (progress != nullptr) {
+        progress->setDoubleValue(0);
+        progress->setUsesThreadedAnimation(true);
+    }
+    if (downloadPercent != nullptr)
+        downloadPercent->setUsesSingleLineMode(true);
+    if (cancel != nullptr)
+        cancel->setKeyEquivalent("\r");
+}
+
+Download::~Download() = default;
+
+void Download::applicationDidFinishLaunching()
+{
+    // Without a bundle there is no splash picture, but the download still
+    // starts: a terminal has nobody who could close an idle window.
+    if (const auto bundle = mainBundle()) {
+        const std::string splashPath = appendPathComponent(bundle->resourcePath, "splash.png");
+        if (image != nullptr && fileExistsAtPath(splashPath)) {
+            image->showImageFromFile(splashPath, static_cast<int>(splashSize), static_cast<int>(splashSize));
+            if (window != nullptr)
+                window->displayIfNeeded();
+        }
+    }
+    downloadFromURL(downloadFrom);
+}
+
+void Download::downloadFromURL(const std::string& url)
+{
+    theDownload_ = startDownload_(loop_, url, *this);
+    if (!theDownload_) {
+        downloadFailed("Cannot download from this URL", url);
+        return;
+    }
+    theDownload_->setDeletesFileUponFailure(true);
+    theDownload_->setDestination(installAgentLocation_, true);
+}
+
+void Download::windowWillClose()
+{
+    if (windowClosed_)
+        return;
+    windowClosed_ = true;
+    if (theDownload_)
+        theDownload_->cancel();
+    loop_.stop(handedOff_ ? 1 : 0);
+}
+
+void Download::downloadDidReceiveResponse(UrlDownload&, const UrlResponse& response)
+{
+    // An error page is not the archive: fail before anything in the cache is touched.
+    if (response.statusCode >= 400) {
+        if (theDownload_)
+            theDownload_->cancel();
+        downloadFailed("HTTP status " + std::to_string(response.statusCode), response.url);
+        return;
+    }
+
+    validationString_.reset();
+    if (response.hasHeaderField("ETag"))
+        validationString_ = response.headerField("ETag");
+    fileLength_ = response.expectedContentLength;
+
+    const std::string cacheDir = getInstallAgentCacheDir();
+    const std::string agentDir = installAgentDirOnDisk();
+    if (!agentDir.empty()) {
+        // A response without an ETag never matches.
+        if (validationString_ && isCacheValid(cacheDir, *validationString_)) {
+            fireInstallAgent();
+            if (window != nullptr)
+                window->close();
+            else
+                windowWillClose();
+            return;
+        }
+        removeItemAtPath(agentDir);
+    }
+
+    if (progress != nullptr) {
+        if (fileLength_ == -1) {
+            progress->setIndeterminate(true);
+        } else {
+            progress->setMaxValue(static_cast<double>(fileLength_));
+            progress->setIndeterminate(false);
+            if (downloadPercent != nullptr)
+                downloadPercent->setStringValue(downloadingStatusText(0.0));
+        }
+        progress->startAnimation();
+    } else if (fileLength_ != -1 && downloadPercent != nullptr) {
+        downloadPercent->setStringValue(downloadingStatusText(0.0));
+    }
+}
+
+void Download::downloadDidReceiveAuthenticationChallenge(UrlDownload&)
+{
+    // No credentials to offer: waiting would only hang the run.
+    if (theDownload_)
+        theDownload_->cancel();
+    downloadFailed("Authentication required", downloadFrom);
+}
+
+void Download::downloadDidReceiveDataOfLength(UrlDownload&, std::uint64_t length)
+{
+    bytesReceived_ += static_cast<std::int64_t>(length);
+    if (fileLength_ == -1) {
+        // The bar stays indeterminate; its value still counts the bytes, for
+        // front ends that show them.
+        if (progress != nullptr)
+            progress->incrementBy(static_cast<double>(length));
+        return;
+    }
+    const double percentage = static_cast<double>(bytesReceived_) * 100.0 / static_cast<double>(fileLength_);
+    if (downloadPercent != nullptr)
+        downloadPercent->setStringValue(downloadingStatusText(percentage));
+    if (progress != nullptr) {
+        progress->incrementBy(static_cast<double>(length));
+        progress->displayIfNeeded();
+    }
+}
+
+void Download::failure(const std::string& message, TextColor color)
+{
+    if (progress != nullptr) {
+        progress->stopAnimation();
+        progress->setIndeterminate(false);
+        progress->setDoubleValue(progress->maxValue());
+    }
+    if (downloadPercent != nullptr) {
+        downloadPercent->setStringValue(message);
+        downloadPercent->setTextColor(color);
+    }
+}
+
+void Download::downloadDidFail(UrlDownload&, const UrlDownloadError& error)
+{
+    downloadFailed(error.localizedDescription, error.failingURL);
+}
+
+void Download::downloadFailed(const std::string& description, const std::string& failingURL)
+{
+    systemLog("Download failed! Error - " + description + " " + failingURL);
+    failure(downloadErrorText, TextColor::Red);
+    endRunIfNobodyCanClose();
+}
+
+void Download::endRunIfNobodyCanClose()
+{
+    if (window == nullptr || window->hasUserToClose())
+        return;
+    // Close on the next turn of the loop, once the caller is done with us.
+    loop_.callLater(0.0, [this] {
+        if (window != nullptr)
+            window->close();
+    });
+}
+
+void Download::waitForInstallAgentToStart()
+{
+    if (window != nullptr)
+        window->close();
+}
+
+void Download::downloadDidFinish(UrlDownload&)
+{
+    if (downloadPercent != nullptr)
+        downloadPercent->setStringValue("Initializing the installer");
+    if (progress != nullptr) {
+        progress->setIndeterminate(true);
+        progress->startAnimation();
+    }
+    if (cancel != nullptr)
+        cancel->setEnabled(false);
+    if (window != nullptr)
+        window->displayIfNeeded();
+
+    const std::string archivePath = installAgentLocation_;
+    const std::string cacheDir = getInstallAgentCacheDir();
+    const std::string agentDir = cacheDir + installAgentDirName;
+
+    const bool unpacked = unzipInstallAgent(archivePath, agentDir, "unzip", report_error_main);
+    if (!unpacked || installAgentDirOnDisk().empty()) {
+        // Half an agent must never pass for a cached one, nor carry a stamp.
+        removeItemAtPath(agentDir);
+        removeValidationString(cacheDir);
+        failure(unzipErrorText, TextColor::Red);
+        endRunIfNobodyCanClose();
+        return;
+    }
+
+    // The stamp goes on only once the agent it vouches for is complete.
+    if (validationString_ && !validationString_->empty())
+        writeValidationString(cacheDir, *validationString_);
+    else
+        removeValidationString(cacheDir);
+
+    loop_.callLater(handOffCloseDelaySeconds, [this] { waitForInstallAgentToStart(); });
+    fireInstallAgent();
+    loop_.stop(1);
+}
+
+void Download::fireInstallAgent()
+{
+    installAgentLocation_ = installAgentDirOnDisk();
+    handedOff_ = true;
+}

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "platform/event_loop.h"
+#include "platform/url_download.h"
+#include "platform/widgets.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+// Makes the download of a URL for the controller; null when none can be made.
+using UrlDownloadStarter =
+    std::function<std::unique_ptr<UrlDownload>(EventLoop& loop, const std::string& url, UrlDownloadDelegate& delegate)>;
+
+// The controller of the download window: starts the download of the install
+// agent's archive, checks the cached agent against the server's ETag, shows
+// progress and failures, and after a finished download unpacks the archive
+// into the cache. It ends the window's loop with a non-zero result when it
+// hands off to the cached agent (which the launcher then runs), with zero when
+// the window closes without a hand-off.
+class Download : public UrlDownloadDelegate, public WindowDelegate {
+public:
+    // Reads the download destination from downloadTo. The outlets are not
+    // connected yet when this runs.
+    Download(EventLoop& loop, UrlDownloadStarter startDownload);
+    ~Download() override;
+    Download(const Download&) = delete;
+    Download& operator=(const Download&) = delete;
+
+    // Outlets, connected by the interface that creates the controller.
+    ProgressIndicator* progress = nullptr;
+    ImageView* image = nullptr;
+    StatusLine* downloadPercent = nullptr;
+    Window* window = nullptr;
+    Button* cancel = nullptr;
+
+    // Shows the splash picture and starts the download from downloadFrom.
+    void applicationDidFinishLaunching();
+    void downloadFromURL(const std::string& url);
+
+    void windowWillClose() override;
+
+    void downloadDidReceiveResponse(UrlDownload& download, const UrlResponse& response) override;
+    void downloadDidReceiveAuthenticationChallenge(UrlDownload& download) override;
+    void downloadDidReceiveDataOfLength(UrlDownload& download, std::uint64_t length) override;
+    void downloadDidFinish(UrlDownload& download) override;
+    void downloadDidFail(UrlDownload& download, const UrlDownloadError& error) override;
+
+    // Stops the bar full and shows the message in the colour.
+    void failure(const std::string& message, TextColor color);
+    // Closes the window some time after a hand-off, should the loop still run.
+    void waitForInstallAgentToStart();
+    // Hands off to the agent in the cache: it is the launcher that starts it,
+    // once the loop has ended.
+    void fireInstallAgent();
+
+    std::int64_t fileLength() const { return fileLength_; }
+    std::int64_t bytesReceived() const { return bytesReceived_; }
+    const std::string& installAgentLocation() const { return installAgentLocation_; }
+    const std::optional<std::string>& validationString() const { return validationString_; }
+    bool handedOff() const { return handedOff_; }
+    UrlDownload* theDownload() const { return theDownload_.get(); }
+
+private:
+    // A download that failed: logged with its reason, shown in red, and the run
+    // ended where nobody is there to close the window.
+    void downloadFailed(const std::string& description, const std::string& failingURL);
+    void endRunIfNobodyCanClose();
+
+    EventLoop& loop_;
+    UrlDownloadStarter startDownload_;
+    std::int64_t fileLength_ = -1;
+    std::int64_t bytesReceived_ = 0;
+    std::unique_ptr<UrlDownload> theDownload_;
+    std::string installAgentLocation_;
+    std::optional<std::string> validationString_;
+    bool handedOff_ = false;
+    bool windowClosed_ = false;
+};
+
+// "Downloading " and the percentage, right-aligned in three places.
+std::string downloadingStatusText(double percentage);

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what building, testing and running the launcher need on Debian 12.
+# Does nothing when everything is already there.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config
+  libcurl4-openssl-dev libfltk1.3-dev libx11-dev libgtest-dev
+  zip unzip python3
+  xvfb xauth x11-utils
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}" >&2
+run_as_root=()
+[ "$(id -u)" -eq 0 ] || run_as_root=(sudo)
+"${run_as_root[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${run_as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

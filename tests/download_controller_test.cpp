@@ -1,0 +1,355 @@
+// The download controller's states and texts, driven through the recording
+// front end: the test plays the server by calling the delegate methods.
+
+#include "download/download_controller.h"
+#include "download/download_run.h"
+#include "download/main_interface.h"
+#include "platform/file_manager.h"
+#include "provisioning/cache_paths.h"
+#include "provisioning/mkpath.h"
+#include "support/recording_widgets.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace {
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void writeFile(const std::string& path, const std::string& content)
+{
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+bool exists(const std::string& path)
+{
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
+}
+
+class DownloadControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/controller-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        const char* oldHome = std::getenv("HOME");
+        if (oldHome != nullptr)
+            savedHome_ = oldHome;
+        setenv("HOME", (root_ + "/home").c_str(), 1);
+        cacheDir_ = getInstallAgentCacheDir();
+        ASSERT_EQ(mkpath(cacheDir_ + "installagent", 0700), 0);
+        downloadTo = root_ + "/InstallAgent.zip";
+        downloadFrom = "http://127.0.0.1:1/agent";
+    }
+
+    void TearDown() override
+    {
+        ui_ = MainInterface();
+        if (savedHome_)
+            setenv("HOME", savedHome_->c_str(), 1);
+        else
+            unsetenv("HOME");
+        removeItemAtPath(root_);
+    }
+
+    // Wires the controller to recording controls and a scripted download.
+    void load(bool hasUserToClose = true, bool downloadCanBeMade = true)
+    {
+        auto frontEnd = std::make_unique<RecordingFrontEnd>(hasUserToClose);
+        fe_ = frontEnd.get();
+        auto record = record_;
+        ui_ = loadMainInterface(std::move(frontEnd),
+                                [record, downloadCanBeMade](EventLoop&, const std::string& url,
+                                                            UrlDownloadDelegate&) -> std::unique_ptr<UrlDownload> {
+                                    record->url = url;
+                                    if (!downloadCanBeMade)
+                                        return nullptr;
+                                    return std::make_unique<ScriptedDownload>(record);
+                                });
+        controller().applicationDidFinishLaunching();
+    }
+
+    Download& controller() { return *ui_.controller; }
+
+    UrlResponse response(std::int64_t length, const char* etag = nullptr, long status = 200)
+    {
+        UrlResponse r;
+        r.statusCode = status;
+        r.expectedContentLength = length;
+        r.url = downloadFrom;
+        if (etag != nullptr)
+            r.headerFields["ETag"] = etag;
+        return r;
+    }
+
+    // A cached agent from an earlier run, with its stamp.
+    void putCachedAgent(const std::string& stamp)
+    {
+        writeFile(cacheDir_ + "installagent/install", "echo cached\n");
+        writeFile(cacheDir_ + ".validatestring", stamp);
+    }
+
+    // The archive the download "wrote": a real zip holding an install script.
+    void writeDownloadedArchive()
+    {
+        const std::string source = root_ + "/agent-src";
+        ASSERT_EQ(mkpath(source, 0700), 0);
+        writeFile(source + "/install", "echo fresh\n");
+        const std::string command = "cd '" + source + "' && zip -q '" + downloadTo + "' install";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+
+    // Runs the loop to its end; a guard ends a run that would never stop.
+    int runLoop()
+    {
+        fe_->loop().callLater(60.0, [this] { fe_->loop().stop(99); });
+        return fe_->loop().run();
+    }
+
+    std::vector<std::string> statusTexts() const
+    {
+        std::vector<std::string> texts;
+        for (const auto& entry : fe_->journal.entries)
+            if (entry.rfind("status ", 0) == 0)
+                texts.push_back(entry.substr(7));
+        return texts;
+    }
+
+    std::string root_;
+    std::string cacheDir_;
+    std::optional<std::string> savedHome_;
+    std::shared_ptr<ScriptedDownload::Record> record_ = std::make_shared<ScriptedDownload::Record>();
+    RecordingFrontEnd* fe_ = nullptr;
+    MainInterface ui_;
+};
+
+TEST_F(DownloadControllerTest, InterfaceGivesTheControlsTheirFirstSettingsAndStartsTheDownload)
+{
+    load();
+    EXPECT_EQ(fe_->button_.keyEquivalent, "\r");
+    EXPECT_TRUE(fe_->status_.singleLine_);
+    EXPECT_TRUE(fe_->progress_.threaded_);
+    EXPECT_EQ(fe_->window_.delegate_, &controller());
+    EXPECT_EQ(record_->url, "http://127.0.0.1:1/agent");
+    EXPECT_EQ(record_->destination, downloadTo);
+    EXPECT_TRUE(record_->allowOverwrite);
+    EXPECT_TRUE(record_->deletesFileUponFailure);
+    EXPECT_EQ(controller().installAgentLocation(), downloadTo);
+}
+
+TEST_F(DownloadControllerTest, KnownLengthShowsPercentagesThenInitializingAndHandsOff)
+{
+    load();
+    ScriptedDownload* download = static_cast<ScriptedDownload*>(controller().theDownload());
+    controller().downloadDidReceiveResponse(*download, response(1000, "\"v2\""));
+    EXPECT_FALSE(fe_->progress_.indeterminate_);
+    EXPECT_EQ(fe_->progress_.max_, 1000.0);
+    EXPECT_TRUE(fe_->progress_.animating_);
+    controller().downloadDidReceiveDataOfLength(*download, 424);
+    controller().downloadDidReceiveDataOfLength(*download, 576);
+    EXPECT_EQ(fe_->progress_.value_, 1000.0);
+
+    writeDownloadedArchive();
+    controller().downloadDidFinish(*download);
+
+    EXPECT_EQ(statusTexts(), (std::vector<std::string>{"Downloading   0%", "Downloading  42%", "Downloading 100%",
+                                                        "Initializing the installer"}));
+    EXPECT_TRUE(fe_->progress_.indeterminate_);
+    EXPECT_FALSE(fe_->button_.enabled_);
+    EXPECT_TRUE(controller().handedOff());
+    EXPECT_EQ(controller().installAgentLocation(), cacheDir_ + "installagent/");
+    EXPECT_EQ(readFile(cacheDir_ + "installagent/install"), "echo fresh\n");
+    EXPECT_EQ(readFile(cacheDir_ + ".validatestring"), "\"v2\"");
+    EXPECT_EQ(runLoop(), 1);
+}
+
+TEST_F(DownloadControllerTest, MoreDataThanAnnouncedGoesPastOneHundredPercent)
+{
+    load();
+    auto& download = *controller().theDownload();
+    controller().downloadDidReceiveResponse(download, response(100, "\"a\""));
+    controller().downloadDidReceiveDataOfLength(download, 103);
+    EXPECT_EQ(fe_->status_.text_, "Downloading 103%");
+}
+
+TEST_F(DownloadControllerTest, UnknownLengthKeepsTheBarIndeterminateAndTheTextUnchanged)
+{
+    load();
+    auto& download = *controller().theDownload();
+    controller().downloadDidReceiveResponse(download, response(-1, "\"a\""));
+    controller().downloadDidReceiveDataOfLength(download, 10);
+    controller().downloadDidReceiveDataOfLength(download, 20);
+    EXPECT_TRUE(fe_->progress_.indeterminate_);
+    EXPECT_TRUE(fe_->progress_.animating_);
+    EXPECT_TRUE(statusTexts().empty());
+    EXPECT_EQ(controller().bytesReceived(), 30);
+    EXPECT_EQ(controller().fileLength(), -1);
+}
+
+TEST_F(DownloadControllerTest, MatchingStampHandsOffToTheCachedAgentAtTheResponse)
+{
+    putCachedAgent("\"v1\"");
+    load();
+    auto& download = *controller().theDownload();
+    controller().downloadDidReceiveResponse(download, response(1000, "\"v1\""));
+
+    EXPECT_TRUE(fe_->window_.closed);
+    EXPECT_EQ(record_->cancels, 1);
+    EXPECT_TRUE(controller().handedOff());
+    EXPECT_EQ(controller().installAgentLocation(), cacheDir_ + "installagent/");
+    EXPECT_TRUE(exists(cacheDir_ + "installagent/install"));
+    EXPECT_TRUE(statusTexts().empty());
+    EXPECT_FALSE(fe_->progress_.animating_);
+    EXPECT_EQ(runLoop(), 1);
+}
+
+TEST_F(DownloadControllerTest, DifferentOrMissingETagRemovesTheCachedAgentBeforeAnyData)
+{
+    for (const char* etag : {"\"v2\"", static_cast<const char*>(nullptr)}) {
+        SCOPED_TRACE(etag == nullptr ? "no ETag" : etag);
+        putCachedAgent("\"v1\"");
+        load();
+        controller().downloadDidReceiveResponse(*controller().theDownload(), response(1000, etag));
+        EXPECT_FALSE(exists(cacheDir_ + "installagent"));
+        EXPECT_FALSE(controller().handedOff());
+        EXPECT_FALSE(fe_->window_.closed);
+        EXPECT_EQ(fe_->status_.text_, "Downloading   0%");
+        ASSERT_EQ(mkpath(cacheDir_ + "installagent", 0700), 0);
+    }
+}
+
+TEST_F(DownloadControllerTest, HttpErrorStatusFailsAtTheResponseAndLeavesTheCacheAlone)
+{
+    putCachedAgent("\"v1\"");
+    load();
+    testing::internal::CaptureStderr();
+    controller().downloadDidReceiveResponse(*controller().theDownload(), response(512, "\"v2\"", 404));
+    const std::string logged = testing::internal::GetCapturedStderr();
+
+    EXPECT_NE(logged.find("Download failed! Error - "), std::string::npos);
+    EXPECT_NE(logged.find("404"), std::string::npos);
+    EXPECT_EQ(fe_->status_.text_, "Error during the download process. See your system log for more information.");
+    EXPECT_EQ(fe_->status_.color_, TextColor::Red);
+    EXPECT_EQ(record_->cancels, 1);
+    EXPECT_TRUE(exists(cacheDir_ + "installagent/install"));
+    EXPECT_EQ(readFile(cacheDir_ + ".validatestring"), "\"v1\"");
+    EXPECT_FALSE(fe_->window_.closed); // a person is there to read it and close the window
+}
+
+TEST_F(DownloadControllerTest, DownloadFailureShowsRedTextAndAFullStoppedBar)
+{
+    load();
+    auto& download = *controller().theDownload();
+    controller().downloadDidReceiveResponse(download, response(1000, "\"v2\""));
+    controller().downloadDidReceiveDataOfLength(download, 300);
+    testing::internal::CaptureStderr();
+    controller().downloadDidFail(download, UrlDownloadError{"Connection reset", "http://127.0.0.1:1/agent"});
+    const std::string logged = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(logged, "Download failed! Error - Connection reset http://127.0.0.1:1/agent\n");
+    EXPECT_EQ(fe_->status_.color_, TextColor::Red);
+    EXPECT_FALSE(fe_->progress_.animating_);
+    EXPECT_FALSE(fe_->progress_.indeterminate_);
+    EXPECT_EQ(fe_->progress_.value_, fe_->progress_.max_);
+    EXPECT_TRUE(fe_->button_.enabled_);
+    EXPECT_FALSE(exists(cacheDir_ + ".validatestring"));
+    EXPECT_FALSE(fe_->window_.closed);
+
+    fe_->window_.close(); // the user closes it
+    EXPECT_EQ(runLoop(), 0);
+}
+
+TEST_F(DownloadControllerTest, WithNobodyToCloseTheWindowAFailureEndsTheRun)
+{
+    load(/*hasUserToClose=*/false);
+    testing::internal::CaptureStderr();
+    controller().downloadDidFail(*controller().theDownload(), UrlDownloadError{"timed out", downloadFrom});
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(runLoop(), 0);
+    EXPECT_TRUE(fe_->window_.closed);
+    EXPECT_EQ(record_->cancels, 1);
+}
+
+TEST_F(DownloadControllerTest, AuthenticationChallengeAndUncreatableDownloadAreDownloadFailures)
+{
+    load(/*hasUserToClose=*/false);
+    testing::internal::CaptureStderr();
+    controller().downloadDidReceiveAuthenticationChallenge(*controller().theDownload());
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Download failed! Error - "), std::string::npos);
+    EXPECT_EQ(record_->cancels, 1);
+    EXPECT_EQ(fe_->status_.color_, TextColor::Red);
+    EXPECT_EQ(runLoop(), 0);
+
+    downloadFrom = "";
+    testing::internal::CaptureStderr();
+    load(/*hasUserToClose=*/false, /*downloadCanBeMade=*/false);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Download failed! Error - "), std::string::npos);
+    EXPECT_EQ(fe_->status_.text_, "Error during the download process. See your system log for more information.");
+    EXPECT_EQ(runLoop(), 0);
+}
+
+TEST_F(DownloadControllerTest, UnpackingFailureLeavesNoHalfAgentAndNoStamp)
+{
+    load();
+    auto& download = *controller().theDownload();
+    controller().downloadDidReceiveResponse(download, response(9, "\"v3\""));
+    writeFile(downloadTo, "not a zip");
+    controller().downloadDidReceiveDataOfLength(download, 9);
+    testing::internal::CaptureStderr();
+    controller().downloadDidFinish(download);
+    const std::string reported = testing::internal::GetCapturedStderr();
+
+    EXPECT_NE(reported.find("Failed to unzip the install agent\n"), std::string::npos);
+    EXPECT_EQ(fe_->status_.text_, "Failed to unzip the installer.");
+    EXPECT_EQ(fe_->status_.color_, TextColor::Red);
+    EXPECT_FALSE(fe_->button_.enabled_);
+    EXPECT_FALSE(exists(cacheDir_ + "installagent"));
+    EXPECT_FALSE(exists(cacheDir_ + ".validatestring"));
+    EXPECT_FALSE(controller().handedOff());
+    EXPECT_FALSE(fe_->window_.closed);
+}
+
+TEST_F(DownloadControllerTest, FinishedDownloadWithoutETagDropsTheOldStamp)
+{
+    writeFile(cacheDir_ + ".validatestring", "\"old\"");
+    load();
+    auto& download = *controller().theDownload();
+    controller().downloadDidReceiveResponse(download, response(-1));
+    writeDownloadedArchive();
+    controller().downloadDidFinish(download);
+    EXPECT_TRUE(controller().handedOff());
+    EXPECT_FALSE(exists(cacheDir_ + ".validatestring"));
+}
+
+TEST_F(DownloadControllerTest, ClosingTheWindowCancelsTheDownloadAndEndsTheRunWithoutHandOff)
+{
+    load();
+    controller().downloadDidReceiveResponse(*controller().theDownload(), response(1000, "\"v\""));
+    fe_->window_.close();
+    fe_->window_.close();
+    EXPECT_EQ(record_->cancels, 1);
+    EXPECT_FALSE(controller().handedOff());
+    EXPECT_EQ(runLoop(), 0);
+}
+
+TEST(DownloadingStatusText, RightAlignsTheRoundedPercentage)
+{
+    EXPECT_EQ(downloadingStatusText(0.0), "Downloading   0%");
+    EXPECT_EQ(downloadingStatusText(42.4), "Downloading  42%");
+    EXPECT_EQ(downloadingStatusText(99.6), "Downloading 100%");
+    EXPECT_EQ(downloadingStatusText(1234.0), "Downloading 1234%");
+}
+
+} // namespace
