@@ -1,0 +1,256 @@
+// The download path end to end: the built launcher in a bundle without an
+// install agent, fetching it from the test server on 127.0.0.1, with the real
+// unzip and sh, through the plain front end.
+
+#include "support/bundle_layout.h"
+#include "support/http_server.h"
+#include "support/process.h"
+#include "support/scratch.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <random>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+const std::string kDownloadError = "Error during the download process. See your system log for more information.";
+
+// Each start of the agent adds a line to "starts", then the recording agent
+// writes what it was given.
+std::string countingAgent(const std::string& tag)
+{
+    return "AGENT_TAG='" + tag + "'\necho started >> \"$AGENT_RECORD/starts\"\n" + kRecordingAgentScript;
+}
+
+std::string randomBytes(std::size_t size)
+{
+    std::mt19937_64 generator(42);
+    std::string bytes(size, '\0');
+    for (auto& byte : bytes)
+        byte = static_cast<char>(generator());
+    return bytes;
+}
+
+std::string lastLine(const std::string& text)
+{
+    const auto lines = splitLines(text);
+    return lines.empty() ? std::string() : lines.back();
+}
+
+class DownloadEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        bundle_ = makeFlatBundle(scratch_.path(), "Setup dir");
+        writeBundlePayload(bundle_.resources);
+        makeDirectories(scratch_ / "home");
+        makeDirectories(scratch_ / "tmp");
+        makeDirectories(record_);
+        cacheDir_ = scratch_ / "home/.kelvor/installagent/Q3071x/ostx86/";
+    }
+
+    // Serves an agent archive from the test's files; returns the query for it.
+    std::string serveAgent(const std::string& name, const std::string& tag, const ArchiveFiles& extra = {})
+    {
+        const std::string zip = scratch_ / name;
+        makeInstallAgentZip(zip, countingAgent(tag), extra);
+        return "file=" + zip;
+    }
+
+    EnvChanges environment(const std::string& url) const
+    {
+        return {{"HOME", scratch_ / "home"},
+                {"TMPDIR", scratch_ / "tmp"},
+                {"ZX_INSTALLER_UI", "plain"},
+                {"ZX_INTERNAL_INSTALL_AGENT_URL", url},
+                {"ZX_INTERNAL_DOWNLOAD_TIMEOUT", std::nullopt},
+                {"__ZX_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt},
+                {"AGENT_RECORD", record_}};
+    }
+
+    ProcessResult runLauncher(const std::string& url, std::vector<std::string> args = {}, EnvChanges extra = {})
+    {
+        std::vector<std::string> argv{bundle_.executable};
+        argv.insert(argv.end(), args.begin(), args.end());
+        EnvChanges env = environment(url);
+        env.insert(env.end(), extra.begin(), extra.end());
+        return run(argv, env);
+    }
+
+    int agentStarts() const
+    {
+        const std::string starts = record_ + "/starts";
+        return pathExists(starts) ? static_cast<int>(splitLines(readFile(starts)).size()) : 0;
+    }
+
+    void expectFailedRunLeftNothing(const ProcessResult& result)
+    {
+        EXPECT_EQ(result.exitCode, 255) << result.describe() << "\n" << result.err;
+        EXPECT_EQ(lastLine(result.err), "Installation failed.");
+        EXPECT_EQ(agentStarts(), 0);
+        EXPECT_FALSE(pathExists(cacheDir_ + ".validatestring"));
+        EXPECT_FALSE(pathExists(cacheDir_ + "installagent/install"));
+        EXPECT_TRUE(listDirectory(scratch_ / "tmp").empty()) << "scratch directory or partial archive left behind";
+    }
+
+    ScratchDir scratch_;
+    HttpTestServer server_;
+    BundleLayout bundle_;
+    std::string record_ = scratch_ / "record";
+    std::string cacheDir_;
+};
+
+TEST_F(DownloadEndToEnd, FreshDownloadRunsTheAgentOnceAndLeavesTheCacheAndTheStamp)
+{
+    const std::string url = server_.url("/agent.zip?" + serveAgent("agent.zip", "A") + "&etag=%22v1%22");
+    const auto result = runLauncher(url, {"two words", "$HOME", "", "quote\"d"});
+
+    ASSERT_EQ(result.exitCode, 0) << result.describe() << "\n" << result.err;
+    EXPECT_EQ(agentStarts(), 1);
+    const AgentRecord agent = readAgentRecord(record_);
+    EXPECT_EQ(agent.args, (std::vector<std::string>{"-installbundle", bundle_.payload(), "two words", "$HOME", "",
+                                                     "quote\"d"}));
+    EXPECT_EQ(agent.self, cacheDir_ + "installagent/install");
+    EXPECT_EQ(agent.tag, "A");
+    EXPECT_EQ(readFile(cacheDir_ + ".validatestring"), "\"v1\"");
+    EXPECT_EQ(permissionBits(cacheDir_ + "installagent"), 0700u);
+    EXPECT_TRUE(listDirectory(scratch_ / "tmp").empty());
+    // The plain front end says what happens in a few lines, not one per chunk.
+    EXPECT_NE(result.err.find("Downloading   0%"), std::string::npos);
+    EXPECT_NE(result.err.find("Initializing the installer"), std::string::npos);
+    EXPECT_LT(splitLines(result.err).size(), 10u);
+}
+
+TEST_F(DownloadEndToEnd, SameETagAbandonsTheTransferAfterTheHeadersAndRunsTheCachedAgent)
+{
+    // A large, incompressible archive, so that a transfer run to its end
+    // could not hide in socket buffers.
+    const std::size_t bulk = 48u << 20;
+    const std::string url = server_.url("/agent.zip?" + serveAgent("agent.zip", "A", {{"bulk.bin", randomBytes(bulk)}})
+                                        + "&etag=%22same%22");
+    ASSERT_EQ(runLauncher(url).exitCode, 0);
+    writeFile(cacheDir_ + "installagent/marker", "from the first run");
+
+    const auto result = runLauncher(url, {"second"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(agentStarts(), 2);
+    EXPECT_EQ(readAgentRecord(record_).args.back(), "second");
+    EXPECT_TRUE(pathExists(cacheDir_ + "installagent/marker")) << "the cached agent was unpacked again";
+    const auto second = server_.waitForRequest(1);
+    ASSERT_TRUE(second);
+    EXPECT_LT(second->bytesSent, static_cast<std::int64_t>(bulk / 4));
+    EXPECT_TRUE(second->clientClosed);
+}
+
+TEST_F(DownloadEndToEnd, ChangedETagReplacesTheCachedAgent)
+{
+    ASSERT_EQ(runLauncher(server_.url("/a?" + serveAgent("a.zip", "A") + "&etag=%22v1%22")).exitCode, 0);
+    writeFile(cacheDir_ + "installagent/marker", "from the first run");
+
+    const auto result = runLauncher(server_.url("/b?" + serveAgent("b.zip", "B") + "&etag=%22v2%22"));
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(readAgentRecord(record_).tag, "B");
+    EXPECT_EQ(agentStarts(), 2);
+    EXPECT_FALSE(pathExists(cacheDir_ + "installagent/marker"));
+    EXPECT_EQ(readFile(cacheDir_ + ".validatestring"), "\"v2\"");
+}
+
+TEST_F(DownloadEndToEnd, UnknownLengthAndMissingETagStillInstallButNeverMatchLater)
+{
+    const std::string url = server_.url("/agent.zip?" + serveAgent("agent.zip", "A") + "&length=0");
+    const auto first = runLauncher(url);
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+    EXPECT_EQ(first.err.find("Downloading "), std::string::npos) << "no percentage without a length";
+    EXPECT_FALSE(pathExists(cacheDir_ + ".validatestring"));
+
+    ASSERT_EQ(runLauncher(url).exitCode, 0);
+    EXPECT_EQ(agentStarts(), 2);
+    const auto second = server_.waitForRequest(1);
+    ASSERT_TRUE(second);
+    EXPECT_FALSE(second->clientClosed) << "without an ETag the archive is fetched whole again";
+}
+
+TEST_F(DownloadEndToEnd, HttpErrorIsADownloadFailure)
+{
+    const auto result = runLauncher(server_.url("/missing?status=404&etag=%22e%22"));
+    EXPECT_NE(result.err.find("Download failed! Error - HTTP status 404"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(kDownloadError), std::string::npos);
+    expectFailedRunLeftNothing(result);
+}
+
+TEST_F(DownloadEndToEnd, ConnectionDroppedMidBodyFailsAndRemovesThePartialArchive)
+{
+    const std::string query = serveAgent("agent.zip", "A", {{"bulk.bin", randomBytes(1 << 20)}});
+    const auto result = runLauncher(server_.url("/agent.zip?" + query + "&drop_after=300000&etag=%22v%22"));
+    EXPECT_NE(result.err.find("Download failed! Error - "), std::string::npos) << result.err;
+    expectFailedRunLeftNothing(result);
+}
+
+TEST_F(DownloadEndToEnd, StallLongerThanTheTimeoutFails)
+{
+    const auto result = runLauncher(server_.url("/agent.zip?" + serveAgent("agent.zip", "A") + "&stall=60"), {},
+                                    {{"ZX_INTERNAL_DOWNLOAD_TIMEOUT", "1"}});
+    EXPECT_NE(result.err.find("Download failed! Error - "), std::string::npos) << result.err;
+    expectFailedRunLeftNothing(result);
+}
+
+TEST_F(DownloadEndToEnd, BodyThatIsNotAnArchiveFailsToUnpackAndLeavesNoStamp)
+{
+    const auto result = runLauncher(server_.url("/agent.zip?size=5000&etag=%22junk%22"));
+    EXPECT_NE(result.err.find("Failed to unzip the install agent"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("Failed to unzip the installer."), std::string::npos);
+    expectFailedRunLeftNothing(result);
+    EXPECT_FALSE(pathExists(cacheDir_ + "installagent"));
+}
+
+TEST_F(DownloadEndToEnd, RefusedConnectionAndUnusableURLFail)
+{
+    // A port that nobody listens on: bound, then closed again.
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    close(probe);
+
+    const auto refused = runLauncher("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/agent.zip");
+    EXPECT_NE(refused.err.find("Download failed! Error - "), std::string::npos) << refused.err;
+    expectFailedRunLeftNothing(refused);
+
+    const auto empty = runLauncher("");
+    EXPECT_NE(empty.err.find(kDownloadError), std::string::npos) << empty.err;
+    expectFailedRunLeftNothing(empty);
+}
+
+TEST_F(DownloadEndToEnd, SigtermDuringAStallEndsTheRunInOrder)
+{
+    std::vector<std::string> argv{bundle_.executable};
+    BackgroundProcess launcher(
+        ProcessSpec(argv, environment(server_.url("/agent.zip?" + serveAgent("agent.zip", "A") + "&stall=60"))));
+    ASSERT_TRUE(launcher.waitUntil([&] { return !server_.requests().empty(); }));
+    ASSERT_TRUE(launcher.sendSignal(SIGTERM));
+    const ProcessResult result = launcher.wait();
+    EXPECT_TRUE(result.exited) << result.describe();
+    expectFailedRunLeftNothing(result);
+}
+
+TEST_F(DownloadEndToEnd, ApplicationBundleGetsItsResourcesPayload)
+{
+    const BundleLayout app = makeAppBundle(scratch_ / "Apps $HOME", "My Setup.app");
+    writeBundlePayload(app.resources);
+    auto env = environment(server_.url("/agent.zip?" + serveAgent("agent.zip", "A") + "&etag=%22v1%22"));
+    const auto result = run({app.executable, "x"}, env);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(readAgentRecord(record_).args,
+              (std::vector<std::string>{"-installbundle", app.resources + "/bundle.zip", "x"}));
+}
+
+} // namespace
