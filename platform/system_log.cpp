@@ -1,0 +1,17 @@
+#include "platform/system_log.h"
+
+#include <cstdio>
+#include <syslog.h>
+
+void systemLog(const std::string& line)
+{
+    // openlog keeps the ident pointer: it has to stay valid for the whole run.
+    static const bool opened = [] {
+        openlog("launcher", LOG_PID, LOG_USER);
+        return true;
+    }();
+    (void)opened;
+    syslog(LOG_ERR, "%s", line.c_str());
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}

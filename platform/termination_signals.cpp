@@ -1,0 +1,89 @@
+#include "platform/termination_signals.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr std::size_t kSignalCount = sizeof kSignals / sizeof kSignals[0];
+
+// Where the handler writes; -1 when no object is alive.
+volatile sig_atomic_t signalPipeWriteEnd = -1;
+
+// What each living object replaced, innermost last, so that objects that
+// live inside one another (and end in reverse order) put back what they found.
+struct Replaced {
+    int writeEnd;
+    struct sigaction actions[kSignalCount];
+};
+std::vector<Replaced> replacedStack;
+
+extern "C" void forwardSignalToPipe(int signal)
+{
+    const int savedErrno = errno;
+    const int fd = signalPipeWriteEnd;
+    if (fd >= 0) {
+        const unsigned char byte = static_cast<unsigned char>(signal);
+        // Non-blocking: when the pipe is full the loop has plenty to read already.
+        [[maybe_unused]] const ssize_t written = write(fd, &byte, 1);
+    }
+    errno = savedErrno;
+}
+
+} // namespace
+
+TerminationSignals::TerminationSignals(EventLoop& loop, std::function<void(int signal)> onSignal)
+    : loop_(loop), onSignal_(std::move(onSignal))
+{
+    if (pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) != 0) {
+        pipe_[0] = pipe_[1] = -1;
+        return; // the signals keep their former handling
+    }
+
+    Replaced replaced{};
+    replaced.writeEnd = signalPipeWriteEnd;
+    signalPipeWriteEnd = pipe_[1];
+
+    struct sigaction action {};
+    action.sa_handler = forwardSignalToPipe;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (std::size_t i = 0; i < kSignalCount; ++i)
+        sigaction(kSignals[i], &action, &replaced.actions[i]);
+    replacedStack.push_back(replaced);
+
+    // One signal per turn of the loop: onSignal may well destroy this object,
+    // so nothing of it is touched after the call. Further bytes keep the pipe
+    // readable and come on the next turns.
+    loop_.watchDescriptor(pipe_[0], true, false, [this](int fd, bool readable, bool) {
+        if (!readable)
+            return;
+        unsigned char byte = 0;
+        if (read(fd, &byte, 1) != 1)
+            return;
+        const std::function<void(int)> onSignal = onSignal_;
+        if (onSignal)
+            onSignal(byte);
+    });
+}
+
+TerminationSignals::~TerminationSignals()
+{
+    if (pipe_[0] < 0)
+        return;
+    loop_.stopWatching(pipe_[0]);
+    if (!replacedStack.empty()) {
+        const Replaced replaced = replacedStack.back();
+        replacedStack.pop_back();
+        for (std::size_t i = 0; i < kSignalCount; ++i)
+            sigaction(kSignals[i], &replaced.actions[i], nullptr);
+        signalPipeWriteEnd = replaced.writeEnd;
+    }
+    close(pipe_[0]);
+    close(pipe_[1]);
+}

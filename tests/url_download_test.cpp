@@ -1,0 +1,716 @@
+// URL downloads over libcurl against the test HTTP server on 127.0.0.1, on
+// the poll(2) event loop: what the delegate hears and in which order, what
+// ends up in the file, and what the server had to send.
+
+#include "platform/poll_event_loop.h"
+#include "platform/url_download.h"
+#include "support/http_server.h"
+#include "support/scratch.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cctype>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <netinet/in.h>
+#include <random>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace testsupport;
+
+namespace {
+
+// A guard against a download that never ends; reaching it fails the test
+// through the result, never through a measured time.
+constexpr double kGuardSeconds = 60.0;
+constexpr int kGuardResult = -999;
+constexpr int kEnded = 1;
+
+// How long the loop keeps running after the end, to show that no delegate
+// call follows. Missing a late call could only hide a fault, never invent one.
+constexpr double kQuietSeconds = 0.3;
+
+enum class Kind { Response, Challenge, Data, Finish, Fail };
+
+const char* name(Kind kind)
+{
+    switch (kind) {
+    case Kind::Response: return "response";
+    case Kind::Challenge: return "challenge";
+    case Kind::Data: return "data";
+    case Kind::Finish: return "finish";
+    case Kind::Fail: return "fail";
+    }
+    return "?";
+}
+
+struct Event {
+    Kind kind = Kind::Response;
+    std::uint64_t length = 0;
+    UrlResponse response;
+    UrlDownloadError error;
+    long long fileSize = -1; // of the destination when the event came; -1: no file
+    bool fileOpen = false;   // the destination was open in this process then
+};
+
+long long sizeOf(const std::string& path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
+}
+
+// Whether any descriptor of this process refers to the path.
+bool isOpenHere(const std::string& path)
+{
+    struct stat target {};
+    if (stat(path.c_str(), &target) != 0)
+        return false;
+    for (int fd = 0; fd < 1024; ++fd) {
+        struct stat info {};
+        if (fstat(fd, &info) == 0 && info.st_dev == target.st_dev && info.st_ino == target.st_ino)
+            return true;
+    }
+    return false;
+}
+
+std::string randomBytes(std::size_t size, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes)
+        byte = static_cast<char>(generator() & 0xFF);
+    return bytes;
+}
+
+// For a query value: everything but letters, digits and "-._~/" escaped.
+std::string percentEncoded(const std::string& text)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (const unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+            encoded += static_cast<char>(c);
+        } else {
+            encoded += '%';
+            encoded += hex[c >> 4];
+            encoded += hex[c & 15];
+        }
+    }
+    return encoded;
+}
+
+// Records every delegate call, with the state of the destination at that
+// moment, and stops the loop when the download has ended.
+class Recorder : public UrlDownloadDelegate {
+public:
+    Recorder(EventLoop& loop, std::string destination) : loop_(loop), destination_(std::move(destination)) {}
+
+    std::vector<Event> events;
+    // Runs after each event has been recorded; may cancel or destroy the download.
+    std::function<void(UrlDownload&, const Event&)> onEvent;
+
+    void downloadDidReceiveResponse(UrlDownload& download, const UrlResponse& response) override
+    {
+        Event event = snapshot(Kind::Response);
+        event.response = response;
+        record(download, event);
+    }
+    void downloadDidReceiveAuthenticationChallenge(UrlDownload& download) override
+    {
+        record(download, snapshot(Kind::Challenge));
+        loop_.stop(kEnded);
+    }
+    void downloadDidReceiveDataOfLength(UrlDownload& download, std::uint64_t length) override
+    {
+        Event event = snapshot(Kind::Data);
+        event.length = length;
+        record(download, event);
+    }
+    void downloadDidFinish(UrlDownload& download) override
+    {
+        record(download, snapshot(Kind::Finish));
+        loop_.stop(kEnded);
+    }
+    void downloadDidFail(UrlDownload& download, const UrlDownloadError& error) override
+    {
+        Event event = snapshot(Kind::Fail);
+        event.error = error;
+        record(download, event);
+        loop_.stop(kEnded);
+    }
+
+    std::vector<Kind> kinds() const
+    {
+        std::vector<Kind> result;
+        for (const Event& event : events) {
+            if (result.empty() || result.back() != event.kind || event.kind != Kind::Data)
+                result.push_back(event.kind);
+        }
+        return result; // runs of data events folded into one
+    }
+
+    std::uint64_t dataTotal() const
+    {
+        std::uint64_t total = 0;
+        for (const Event& event : events)
+            total += event.kind == Kind::Data ? event.length : 0;
+        return total;
+    }
+
+    const Event* first(Kind kind) const
+    {
+        for (const Event& event : events) {
+            if (event.kind == kind)
+                return &event;
+        }
+        return nullptr;
+    }
+
+    std::string describe() const
+    {
+        std::string text;
+        for (const Event& event : events) {
+            text += name(event.kind);
+            if (event.kind == Kind::Data)
+                text += "(" + std::to_string(event.length) + ")";
+            if (event.kind == Kind::Fail)
+                text += "(" + event.error.localizedDescription + ")";
+            text += " ";
+        }
+        return text;
+    }
+
+private:
+    Event snapshot(Kind kind) const
+    {
+        Event event;
+        event.kind = kind;
+        event.fileSize = sizeOf(destination_);
+        event.fileOpen = isOpenHere(destination_);
+        return event;
+    }
+
+    void record(UrlDownload& download, const Event& event)
+    {
+        events.push_back(event);
+        if (onEvent)
+            onEvent(download, events.back());
+    }
+
+    EventLoop& loop_;
+    std::string destination_;
+};
+
+class UrlDownloadTest : public ::testing::Test {
+protected:
+    UrlDownloadTest() : loop(createPollEventLoop()), destination(scratch / "InstallAgent.zip"), recorder(*loop, destination) {}
+
+    // Starts a download of the server's pathAndQuery into destination.
+    std::unique_ptr<UrlDownload> start(const std::string& pathAndQuery, UrlDownloadOptions options = {},
+                                       bool deletesFileUponFailure = true)
+    {
+        return startUrl(server.url(pathAndQuery), options, deletesFileUponFailure);
+    }
+
+    std::unique_ptr<UrlDownload> startUrl(const std::string& url, UrlDownloadOptions options = {},
+                                          bool deletesFileUponFailure = true)
+    {
+        auto download = startUrlDownload(*loop, url, recorder, options);
+        if (download) {
+            download->setDeletesFileUponFailure(deletesFileUponFailure);
+            download->setDestination(destination, true);
+        }
+        return download;
+    }
+
+    int runUntilEnded()
+    {
+        const EventLoop::CallId guard = loop->callLater(kGuardSeconds, [this] { loop->stop(kGuardResult); });
+        const int result = loop->run();
+        loop->cancelCall(guard);
+        return result;
+    }
+
+    // Runs the loop a little longer; returns how many delegate calls came meanwhile.
+    std::size_t eventsWhileQuiet()
+    {
+        const std::size_t before = recorder.events.size();
+        loop->callLater(kQuietSeconds, [this] { loop->stop(0); });
+        loop->run();
+        return recorder.events.size() - before;
+    }
+
+    // A file of random bytes in the scratch directory.
+    std::string makeSourceFile(std::size_t size, unsigned seed = 7)
+    {
+        const std::string path = scratch / ("source-" + std::to_string(size) + ".bin");
+        writeFile(path, randomBytes(size, seed));
+        return path;
+    }
+
+    HttpTestServer server;
+    ScratchDir scratch;
+    std::unique_ptr<EventLoop> loop;
+    std::string destination;
+    Recorder recorder;
+};
+
+// The body lands byte for byte; the response comes before any of it, every
+// data call reports bytes that are already in the file, and the file is
+// complete and closed when the finish is reported.
+TEST_F(UrlDownloadTest, DownloadsTheBodyExactlyWithEventsInOrder)
+{
+    const std::size_t size = 3 * 1024 * 1024 + 123;
+    const std::string source = makeSourceFile(size);
+    const std::string url = server.url("/agent.zip?file=" + source);
+    auto download = startUrl(url);
+    ASSERT_TRUE(download);
+
+    ASSERT_EQ(kEnded, runUntilEnded()) << recorder.describe();
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Finish}), recorder.kinds()) << recorder.describe();
+
+    const Event& response = recorder.events.front();
+    EXPECT_EQ(200, response.response.statusCode);
+    EXPECT_EQ(static_cast<std::int64_t>(size), response.response.expectedContentLength);
+    EXPECT_EQ(url, response.response.url);
+    EXPECT_EQ(-1, response.fileSize) << "the destination existed before the response was delivered";
+
+    std::uint64_t total = 0;
+    for (const Event& event : recorder.events) {
+        if (event.kind != Kind::Data)
+            continue;
+        EXPECT_GT(event.length, 0u);
+        total += event.length;
+        EXPECT_EQ(static_cast<long long>(total), event.fileSize) << "data reported before it reached the file";
+    }
+    EXPECT_EQ(size, total);
+
+    const Event& finish = recorder.events.back();
+    EXPECT_EQ(static_cast<long long>(size), finish.fileSize);
+    EXPECT_FALSE(finish.fileOpen) << "the file was still open when the finish was reported";
+    EXPECT_TRUE(readFile(destination) == readFile(source));
+    EXPECT_EQ(0u, eventsWhileQuiet());
+
+    // Cancelling a finished download leaves its file alone.
+    download->cancel();
+    download.reset();
+    EXPECT_EQ(static_cast<long long>(size), sizeOf(destination));
+}
+
+TEST_F(UrlDownloadTest, ReplacesAnExistingFileOnlyWhenAllowed)
+{
+    const std::string source = makeSourceFile(5000);
+    writeFile(destination, std::string(20000, 'o'));
+    {
+        auto download = start("/a?file=" + source);
+        ASSERT_TRUE(download);
+        ASSERT_EQ(kEnded, runUntilEnded());
+        ASSERT_EQ(Kind::Finish, recorder.events.back().kind) << recorder.describe();
+        EXPECT_TRUE(readFile(destination) == readFile(source)) << "the old content was not replaced";
+    }
+
+    const std::string old(20000, 'o');
+    writeFile(destination, old);
+    recorder.events.clear();
+    auto download = startUrlDownload(*loop, server.url("/b?file=" + source), recorder);
+    ASSERT_TRUE(download);
+    download->setDeletesFileUponFailure(true);
+    download->setDestination(destination, false);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Fail}), recorder.kinds()) << recorder.describe();
+    EXPECT_NE(std::string::npos, recorder.events.back().error.localizedDescription.find(destination));
+    // Not this download's file: it is neither overwritten nor deleted.
+    EXPECT_EQ(old, readFile(destination));
+}
+
+TEST_F(UrlDownloadTest, ResponseCarriesStatusHeadersAndLength)
+{
+    // Known length, ETag (quotes and all) and a 2xx status other than 200.
+    auto download = start("/r?size=777&status=203&etag=%22v1-abc%22");
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Finish}), recorder.kinds()) << recorder.describe();
+    const UrlResponse& response = recorder.events.front().response;
+    EXPECT_EQ(203, response.statusCode);
+    EXPECT_EQ(777, response.expectedContentLength);
+    EXPECT_EQ("\"v1-abc\"", response.headerField("ETag"));
+    EXPECT_EQ("\"v1-abc\"", response.headerField("etag"));
+    EXPECT_TRUE(response.hasHeaderField("ETAG"));
+    EXPECT_EQ("application/octet-stream", response.headerField("content-type"));
+    EXPECT_FALSE(response.hasHeaderField("X-Not-There"));
+    EXPECT_EQ("", response.headerField("X-Not-There"));
+    EXPECT_EQ(777, sizeOf(destination));
+
+    // No ETag, no Content-Length: the body ends with the connection.
+    const std::string source = makeSourceFile(300000);
+    recorder.events.clear();
+    download = start("/u?length=0&file=" + source);
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Finish}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ(-1, recorder.events.front().response.expectedContentLength);
+    EXPECT_FALSE(recorder.events.front().response.hasHeaderField("ETag"));
+    EXPECT_EQ(300000u, recorder.dataTotal());
+    EXPECT_TRUE(readFile(destination) == readFile(source));
+}
+
+TEST_F(UrlDownloadTest, ErrorStatusesAndEmptyBodiesAreResponses)
+{
+    // The caller decides what a 404 means: it is a response like any other.
+    auto download = start("/missing?status=404");
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Finish}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ(404, recorder.events.front().response.statusCode);
+    EXPECT_NE(std::string::npos, readFile(destination).find("404"));
+
+    // An empty body still gives a file, an empty one.
+    recorder.events.clear();
+    download = start("/empty?size=0");
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Finish}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ(0, recorder.events.front().response.expectedContentLength);
+    EXPECT_EQ(0, sizeOf(destination));
+}
+
+// The reason the response comes before any body byte: a caller that finds
+// the answer useless at that point stops the transfer before the server has
+// sent much of the body.
+TEST_F(UrlDownloadTest, CancelAtTheResponseStopsTheTransfer)
+{
+    const long long size = 64LL * 1024 * 1024;
+    auto download = start("/big.zip?size=" + std::to_string(size));
+    ASSERT_TRUE(download);
+    recorder.onEvent = [this](UrlDownload& d, const Event& event) {
+        if (event.kind == Kind::Response) {
+            d.cancel();
+            d.cancel(); // twice: nothing more happens
+            loop->stop(kEnded);
+        }
+    };
+    ASSERT_EQ(kEnded, runUntilEnded());
+    EXPECT_EQ(0u, eventsWhileQuiet());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ(size, recorder.events.front().response.expectedContentLength);
+    EXPECT_EQ(-1, sizeOf(destination)) << "a file was left behind";
+
+    const std::optional<ServedRequest> request = server.waitForRequest(0);
+    ASSERT_TRUE(request) << server.stats();
+    EXPECT_TRUE(request->clientClosed) << server.stats();
+    // Loopback socket buffers hold a few MiB; the rest must never have been sent.
+    EXPECT_LT(request->bytesSent, 16LL * 1024 * 1024) << server.stats();
+}
+
+TEST_F(UrlDownloadTest, CancelDuringTheBodyDeletesThePartialFileOnlyWhenAsked)
+{
+    const std::string source = makeSourceFile(8 * 1024 * 1024);
+    for (const bool deletes : {true, false}) {
+        SCOPED_TRACE(deletes ? "deleting" : "keeping");
+        recorder.events.clear();
+        auto download = start("/c?throttle=2000000&file=" + source, {}, deletes);
+        ASSERT_TRUE(download);
+        recorder.onEvent = [this](UrlDownload& d, const Event& event) {
+            if (event.kind == Kind::Data) {
+                d.cancel();
+                loop->stop(kEnded);
+            }
+        };
+        ASSERT_EQ(kEnded, runUntilEnded());
+        EXPECT_EQ(0u, eventsWhileQuiet());
+        ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Data}), recorder.kinds()) << recorder.describe();
+        if (deletes) {
+            EXPECT_EQ(-1, sizeOf(destination));
+        } else {
+            // What was reported is what the file holds, and it is the start of the body.
+            const std::string partial = readFile(destination);
+            EXPECT_EQ(recorder.dataTotal(), partial.size());
+            EXPECT_TRUE(readFile(source).compare(0, partial.size(), partial) == 0);
+            removeTree(destination);
+        }
+        download.reset();
+    }
+}
+
+TEST_F(UrlDownloadTest, ConnectionDroppedMidBodyFails)
+{
+    for (const bool deletes : {true, false}) {
+        SCOPED_TRACE(deletes ? "deleting" : "keeping");
+        recorder.events.clear();
+        const std::string url = server.url("/drop?size=1000000&drop_after=100000");
+        auto download = startUrl(url, {}, deletes);
+        ASSERT_TRUE(download);
+        ASSERT_EQ(kEnded, runUntilEnded());
+        ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Fail}), recorder.kinds()) << recorder.describe();
+        const Event& failure = recorder.events.back();
+        EXPECT_FALSE(failure.error.localizedDescription.empty());
+        EXPECT_EQ(url, failure.error.failingURL);
+        EXPECT_FALSE(failure.fileOpen);
+        EXPECT_EQ(100000u, recorder.dataTotal());
+        if (deletes) {
+            EXPECT_EQ(-1, sizeOf(destination)) << "the partial file was left behind";
+        } else {
+            EXPECT_EQ(100000, sizeOf(destination));
+            removeTree(destination);
+        }
+        EXPECT_EQ(0u, eventsWhileQuiet());
+    }
+}
+
+TEST_F(UrlDownloadTest, ServerLyingAboutTheLengthFails)
+{
+    auto download = start("/lie?size=1000&lie=5000");
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ(Kind::Fail, recorder.events.back().kind) << recorder.describe();
+    EXPECT_EQ(5000, recorder.events.front().response.expectedContentLength);
+    EXPECT_EQ(-1, sizeOf(destination));
+}
+
+TEST_F(UrlDownloadTest, SilenceLongerThanTheIdleTimeoutFails)
+{
+    UrlDownloadOptions options;
+    options.idleTimeoutSeconds = 1.0;
+    struct Case {
+        const char* query;
+        std::vector<Kind> expected;
+    };
+    // Silence before the headers, right after them, and in the middle of the body.
+    // The server's silences are far longer than the timeout.
+    const Case cases[] = {
+        {"/s1?size=100000&stall_headers=30", {Kind::Fail}},
+        {"/s2?size=100000&stall=30", {Kind::Response, Kind::Fail}},
+        {"/s3?size=100000&stall=30&stall_after=50000", {Kind::Response, Kind::Data, Kind::Fail}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.query);
+        recorder.events.clear();
+        auto download = start(c.query, options);
+        ASSERT_TRUE(download);
+        ASSERT_EQ(kEnded, runUntilEnded());
+        EXPECT_EQ(c.expected, recorder.kinds()) << recorder.describe();
+        EXPECT_FALSE(recorder.events.back().error.localizedDescription.empty());
+        EXPECT_EQ(-1, sizeOf(destination));
+    }
+}
+
+TEST_F(UrlDownloadTest, ASlowButSteadyTransferIsNotCutOff)
+{
+    // About three seconds of trickling data against a one-second idle
+    // timeout: only silence ends a transfer, never its total duration.
+    UrlDownloadOptions options;
+    options.idleTimeoutSeconds = 1.0;
+    auto download = start("/slow?size=30000&throttle=10000", options);
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    EXPECT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Finish}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ(30000, sizeOf(destination));
+}
+
+TEST_F(UrlDownloadTest, TheResponseComesWithTheHeadersNotWithTheBody)
+{
+    // The body would come only after ten minutes; the response must not wait for it.
+    auto download = start("/headers-only?size=1000&stall=600&etag=%22e%22");
+    ASSERT_TRUE(download);
+    recorder.onEvent = [this](UrlDownload& d, const Event& event) {
+        if (event.kind == Kind::Response) {
+            d.cancel();
+            loop->stop(kEnded);
+        }
+    };
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ("\"e\"", recorder.events.front().response.headerField("ETag"));
+}
+
+TEST_F(UrlDownloadTest, RefusedConnectionFails)
+{
+    // A port that was free a moment ago and has no listener now.
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(probe, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address));
+    socklen_t length = sizeof address;
+    ASSERT_EQ(0, getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length));
+    close(probe);
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/agent.zip";
+
+    auto download = startUrl(url);
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Fail}), recorder.kinds()) << recorder.describe();
+    EXPECT_FALSE(recorder.events.back().error.localizedDescription.empty());
+    EXPECT_EQ(url, recorder.events.back().error.failingURL);
+    EXPECT_EQ(-1, sizeOf(destination));
+}
+
+TEST_F(UrlDownloadTest, TextThatIsNoUrlGivesNoDownload)
+{
+    for (const char* text : {"", "not a url", "agent.zip", "/tmp/agent.zip", "http://exa mple.com/a.zip",
+                             "http://", "nosuchscheme://example.com/a.zip", "http://[::1/a.zip"}) {
+        EXPECT_FALSE(startUrlDownload(*loop, text, recorder)) << '"' << text << '"';
+    }
+    // A well-formed URL does give one (it is never started here).
+    EXPECT_TRUE(startUrlDownload(*loop, "http://127.0.0.1:9/a.zip", recorder));
+    EXPECT_TRUE(recorder.events.empty());
+}
+
+TEST_F(UrlDownloadTest, AuthenticationChallengeIsDeliveredInsteadOfAResponse)
+{
+    auto download = start("/private?auth=1");
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    EXPECT_EQ(0u, eventsWhileQuiet());
+    ASSERT_EQ((std::vector<Kind>{Kind::Challenge}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ(-1, sizeOf(destination));
+    download->cancel();
+}
+
+TEST_F(UrlDownloadTest, RedirectsAreFollowed)
+{
+    const std::string source = makeSourceFile(200000);
+    const std::string finalPathAndQuery = "/final.zip?etag=%22final%22&file=" + source;
+    // Two hops; the redirects' own bodies and lengths must not show.
+    auto download = start("/first?redirect=" + percentEncoded("/second?redirect=" + percentEncoded(finalPathAndQuery)));
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Finish}), recorder.kinds()) << recorder.describe();
+    const UrlResponse& response = recorder.events.front().response;
+    EXPECT_EQ(200, response.statusCode);
+    EXPECT_EQ(server.url(finalPathAndQuery), response.url);
+    EXPECT_EQ("\"final\"", response.headerField("ETag"));
+    EXPECT_FALSE(response.hasHeaderField("Location"));
+    EXPECT_EQ(200000, response.expectedContentLength);
+    EXPECT_TRUE(readFile(destination) == readFile(source));
+
+    // A redirect to an answer of unknown length: the redirect's own length must not stick.
+    recorder.events.clear();
+    download = start("/hop?redirect=" + percentEncoded("/end?length=0&size=5000"));
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Finish}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ(-1, recorder.events.front().response.expectedContentLength);
+    EXPECT_EQ(5000, sizeOf(destination));
+}
+
+TEST_F(UrlDownloadTest, UnwritableDestinationFailsWithAClearDescription)
+{
+    // A directory that does not exist: the file cannot be created.
+    destination = scratch / "no-such-dir/InstallAgent.zip";
+    auto download = startUrlDownload(*loop, server.url("/a?size=1000"), recorder);
+    ASSERT_TRUE(download);
+    download->setDeletesFileUponFailure(true);
+    download->setDestination(destination, true);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Fail}), recorder.kinds()) << recorder.describe();
+    std::string description = recorder.events.back().error.localizedDescription;
+    EXPECT_NE(std::string::npos, description.find(destination)) << description;
+    EXPECT_NE(std::string::npos, description.find(std::strerror(ENOENT))) << description;
+
+    // A full disk: writes fail. The destination is a link to /dev/full; the
+    // failure may remove the link but never the device.
+    const std::string link = scratch / "full.zip";
+    ASSERT_EQ(0, symlink("/dev/full", link.c_str()));
+    recorder.events.clear();
+    download = startUrlDownload(*loop, server.url("/b?size=100000"), recorder);
+    ASSERT_TRUE(download);
+    download->setDeletesFileUponFailure(true);
+    download->setDestination(link, true);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Fail}), recorder.kinds()) << recorder.describe();
+    description = recorder.events.back().error.localizedDescription;
+    EXPECT_NE(std::string::npos, description.find(link)) << description;
+    EXPECT_NE(std::string::npos, description.find(std::strerror(ENOSPC))) << description;
+    struct stat device {};
+    EXPECT_EQ(0, stat("/dev/full", &device));
+    EXPECT_TRUE(S_ISCHR(device.st_mode));
+}
+
+TEST_F(UrlDownloadTest, WithoutADestinationTheDownloadFails)
+{
+    auto download = startUrlDownload(*loop, server.url("/a?size=10"), recorder);
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Fail}), recorder.kinds()) << recorder.describe();
+    EXPECT_FALSE(recorder.events.back().error.localizedDescription.empty());
+}
+
+// Destroying the download from inside each kind of delegate call must be
+// safe (AddressSanitizer checks the memory side) and must end its calls.
+TEST_F(UrlDownloadTest, DestroyingTheDownloadInsideADelegateCallIsSafe)
+{
+    const std::string source = makeSourceFile(2 * 1024 * 1024);
+    struct Case {
+        std::string query;
+        Kind destroyAt;
+    };
+    const Case cases[] = {
+        {"/d1?file=" + source, Kind::Response},
+        {"/d2?file=" + source, Kind::Data},
+        {"/d3?file=" + source, Kind::Finish},
+        {"/d4?size=1000000&drop_after=10000", Kind::Fail},
+        {"/d5?auth=1", Kind::Challenge},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(name(c.destroyAt));
+        recorder.events.clear();
+        std::unique_ptr<UrlDownload> download = start(c.query);
+        ASSERT_TRUE(download);
+        recorder.onEvent = [&](UrlDownload&, const Event& event) {
+            if (event.kind == c.destroyAt) {
+                download.reset();
+                loop->stop(kEnded);
+            }
+        };
+        ASSERT_EQ(kEnded, runUntilEnded());
+        EXPECT_FALSE(download);
+        EXPECT_EQ(0u, eventsWhileQuiet());
+        EXPECT_EQ(c.destroyAt, recorder.events.back().kind) << recorder.describe();
+        if (c.destroyAt == Kind::Finish)
+            EXPECT_TRUE(readFile(destination) == readFile(source));
+        else
+            EXPECT_EQ(-1, sizeOf(destination)) << "destroying a running download leaves no partial file";
+        removeTree(destination);
+        recorder.onEvent = nullptr;
+    }
+}
+
+TEST_F(UrlDownloadTest, DownloadsOnOneLoopRunSideBySide)
+{
+    const std::string first = makeSourceFile(1500000, 1);
+    const std::string second = makeSourceFile(900000, 2);
+    const std::string secondDestination = scratch / "second.zip";
+    Recorder other(*loop, secondDestination);
+    int ended = 0;
+    const auto countEnd = [&](UrlDownload&, const Event& event) {
+        if (event.kind == Kind::Finish || event.kind == Kind::Fail)
+            ++ended;
+    };
+    recorder.onEvent = countEnd;
+    other.onEvent = countEnd;
+
+    auto one = start("/one?throttle=3000000&file=" + first);
+    auto two = startUrlDownload(*loop, server.url("/two?throttle=3000000&file=" + second), other);
+    ASSERT_TRUE(one);
+    ASSERT_TRUE(two);
+    two->setDestination(secondDestination, true);
+    while (ended < 2)
+        ASSERT_EQ(kEnded, runUntilEnded());
+
+    EXPECT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Finish}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Finish}), other.kinds()) << other.describe();
+    EXPECT_TRUE(readFile(destination) == readFile(first));
+    EXPECT_TRUE(readFile(secondDestination) == readFile(second));
+}
+
+} // namespace
