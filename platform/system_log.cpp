@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <syslog.h>
+#include <unistd.h>
 
 void systemLog(const std::string& line)
 {
@@ -12,6 +13,7 @@ void systemLog(const std::string& line)
     }();
     (void)opened;
     syslog(LOG_ERR, "%s", line.c_str());
-    std::fprintf(stderr, "%s\n", line.c_str());
+    // On a terminal a progress line may stand unfinished: start afresh over it.
+    std::fprintf(stderr, "%s%s\n", isatty(STDERR_FILENO) ? "\r\x1b[K" : "", line.c_str());
     std::fflush(stderr);
 }

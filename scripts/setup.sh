@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  libcurl4-openssl-dev libfltk1.3-dev libx11-dev libgtest-dev
+  libcurl4-openssl-dev libfltk1.3-dev libx11-dev libxtst-dev libgtest-dev
   zip unzip python3
   xvfb xauth x11-utils
 )

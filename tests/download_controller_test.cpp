@@ -5,6 +5,7 @@
 #include "download/download_run.h"
 #include "download/main_interface.h"
 #include "platform/file_manager.h"
+#include "platform/main_bundle.h"
 #include "provisioning/cache_paths.h"
 #include "provisioning/mkpath.h"
 #include "support/recording_widgets.h"
@@ -342,6 +343,21 @@ TEST_F(DownloadControllerTest, ClosingTheWindowCancelsTheDownloadAndEndsTheRunWi
     EXPECT_EQ(record_->cancels, 1);
     EXPECT_FALSE(controller().handedOff());
     EXPECT_EQ(runLoop(), 0);
+}
+
+TEST_F(DownloadControllerTest, SplashPictureFromTheResourcesIsShownScaledInto400By400)
+{
+    overrideMainBundle(MainBundle{root_, root_});
+    load();
+    EXPECT_TRUE(fe_->image_.shownPath.empty()) << "no splash.png: no picture";
+
+    writeFile(root_ + "/splash.png", "picture");
+    load();
+    clearMainBundleOverride();
+    EXPECT_EQ(fe_->image_.shownPath, root_ + "/splash.png");
+    EXPECT_EQ(fe_->image_.shownWidth, 400);
+    EXPECT_EQ(fe_->image_.shownHeight, 400);
+    EXPECT_EQ(record_->url, downloadFrom) << "the download starts all the same";
 }
 
 TEST(DownloadingStatusText, RightAlignsTheRoundedPercentage)

@@ -1,0 +1,295 @@
+#include "platform/fltk/fltk_event_loop.h"
+
+#include "platform/fltk/x_connection.h"
+
+#include <FL/Fl.H>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Longest delay taken literally; anything longer waits this long.
+constexpr double maximumDelaySeconds = 1e9;
+// What Fl::wait takes for "until something happens".
+constexpr double waitForever = 1e20;
+
+} // namespace
+
+FltkEventLoop::FltkEventLoop(XConnection& connection)
+    : connection_(connection)
+{
+    if (pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+        wakePipe_[0] = wakePipe_[1] = -1;
+        return;
+    }
+    const int readEnd = wakePipe_[0];
+    connection_.guarded([this, readEnd] { Fl::add_fd(readEnd, FL_READ, onWakeUp, this); });
+}
+
+FltkEventLoop::~FltkEventLoop()
+{
+    // Once the display is lost FLTK never runs again: what it still holds
+    // is left alone.
+    if (!polling_ && connection_.isOpen()) {
+        for (const auto& entry : watches_)
+            Fl::remove_fd(entry.first);
+        for (const auto& entry : calls_)
+            if (entry.second.token)
+                Fl::remove_timeout(onTimeout, entry.second.token.get());
+        if (wakePipe_[0] >= 0)
+            Fl::remove_fd(wakePipe_[0]);
+    }
+    for (int fd : wakePipe_)
+        if (fd >= 0)
+            close(fd);
+}
+
+void FltkEventLoop::watchDescriptor(int fd, bool forReading, bool forWriting, DescriptorCallback callback)
+{
+    if (fd < 0)
+        return;
+    Watch& watch = watches_[fd];
+    watch.forReading = forReading;
+    watch.forWriting = forWriting;
+    watch.callback = std::move(callback);
+    if (!polling_)
+        registerWithToolkit(fd, watch);
+}
+
+void FltkEventLoop::registerWithToolkit(int fd, const Watch& watch)
+{
+    const bool forReading = watch.forReading;
+    const bool forWriting = watch.forWriting;
+    connection_.guarded([this, fd, forReading, forWriting] {
+        Fl::remove_fd(fd);
+        // One FLTK entry per condition, so that the callback knows which one
+        // fired (FLTK does not tell).
+        if (forReading)
+            Fl::add_fd(fd, FL_READ, onReadable, this);
+        if (forWriting)
+            Fl::add_fd(fd, FL_WRITE, onWritable, this);
+    });
+}
+
+void FltkEventLoop::stopWatching(int fd)
+{
+    if (watches_.erase(fd) == 0)
+        return;
+    if (!polling_)
+        connection_.guarded([fd] { Fl::remove_fd(fd); });
+}
+
+EventLoop::CallId FltkEventLoop::callLater(double seconds, std::function<void()> callback)
+{
+    if (!(seconds > 0)) // also catches NaN
+        seconds = 0;
+    seconds = std::min(seconds, maximumDelaySeconds);
+    const CallId id = nextCallId_++;
+    Call& call = calls_[id];
+    call.due = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    call.callback = std::move(callback);
+    if (!polling_) {
+        call.token = std::make_unique<CallToken>(CallToken{this, id});
+        CallToken* const token = call.token.get();
+        connection_.guarded([seconds, token] { Fl::add_timeout(seconds, onTimeout, token); });
+    }
+    return id;
+}
+
+void FltkEventLoop::cancelCall(CallId id)
+{
+    const auto found = calls_.find(id);
+    if (found == calls_.end())
+        return;
+    if (found->second.token && !polling_) {
+        CallToken* const token = found->second.token.get();
+        connection_.guarded([token] { Fl::remove_timeout(onTimeout, token); });
+    }
+    calls_.erase(found);
+}
+
+int FltkEventLoop::run()
+{
+    while (!stopped_) {
+        if (polling_) {
+            pollTurn();
+            continue;
+        }
+        if (!connection_.guarded([] { Fl::wait(waitForever); }))
+            switchToPoll();
+    }
+    // The next run() starts afresh.
+    const int result = result_;
+    stopped_ = false;
+    result_ = 0;
+    return result;
+}
+
+void FltkEventLoop::stop(int result)
+{
+    if (stopped_)
+        return; // the first stop decides the result
+    stopped_ = true;
+    result_ = result;
+    // Called from a timer, stop() would otherwise leave Fl::wait blocking
+    // until the next event.
+    if (wakePipe_[1] >= 0) {
+        const char byte = 0;
+        ssize_t written;
+        do
+            written = write(wakePipe_[1], &byte, 1);
+        while (written < 0 && errno == EINTR);
+    }
+}
+
+void FltkEventLoop::onReadable(int fd, void* data)
+{
+    static_cast<FltkEventLoop*>(data)->dispatchDescriptor(fd, true, false);
+    static_cast<FltkEventLoop*>(data)->connection_.leaveToolkitIfLost();
+}
+
+void FltkEventLoop::onWritable(int fd, void* data)
+{
+    static_cast<FltkEventLoop*>(data)->dispatchDescriptor(fd, false, true);
+    static_cast<FltkEventLoop*>(data)->connection_.leaveToolkitIfLost();
+}
+
+void FltkEventLoop::onWakeUp(int, void* data)
+{
+    static_cast<FltkEventLoop*>(data)->drainWakePipe();
+}
+
+void FltkEventLoop::onTimeout(void* data)
+{
+    const CallToken* const token = static_cast<CallToken*>(data);
+    FltkEventLoop* const loop = token->loop;
+    loop->fireCall(token->id); // may free the token
+    loop->connection_.leaveToolkitIfLost();
+}
+
+void FltkEventLoop::dispatchDescriptor(int fd, bool readable, bool writable)
+{
+    if (stopped_)
+        return; // still ready next time: run() is ending
+    const auto found = watches_.find(fd);
+    if (found == watches_.end())
+        return;
+    const Watch& watch = found->second;
+    readable = readable && watch.forReading;
+    writable = writable && watch.forWriting;
+    if (!readable && !writable)
+        return;
+    // The callback may replace or remove its own watch: call a copy.
+    const DescriptorCallback callback = watch.callback;
+    if (callback)
+        callback(fd, readable, writable);
+}
+
+void FltkEventLoop::fireCall(CallId id)
+{
+    const auto found = calls_.find(id);
+    if (found == calls_.end())
+        return;
+    if (stopped_) {
+        // FLTK has already dropped this timeout; keep the call for the next
+        // run() rather than make it now, after stop().
+        CallToken* const token = found->second.token.get();
+        if (token != nullptr && !polling_)
+            connection_.guarded([token] { Fl::add_timeout(0.0, onTimeout, token); });
+        return;
+    }
+    std::function<void()> callback = std::move(found->second.callback);
+    calls_.erase(found);
+    if (callback)
+        callback();
+}
+
+void FltkEventLoop::drainWakePipe()
+{
+    char buffer[64];
+    while (read(wakePipe_[0], buffer, sizeof buffer) > 0) {
+    }
+}
+
+void FltkEventLoop::switchToPoll()
+{
+    if (polling_)
+        return;
+    polling_ = true;
+    // FLTK's timeouts died with it; the calls keep their own due times.
+    for (auto& entry : calls_)
+        entry.second.token.reset();
+    if (onDisplayLost_)
+        callLater(0.0, onDisplayLost_);
+}
+
+void FltkEventLoop::pollTurn()
+{
+    // Calls made from now on belong to a later turn, so that a callback that
+    // schedules itself with delay 0 cannot starve the descriptors.
+    const CallId firstIdOfNextTurn = nextCallId_;
+
+    std::vector<pollfd> descriptors;
+    if (wakePipe_[0] >= 0)
+        descriptors.push_back(pollfd{wakePipe_[0], POLLIN, 0});
+    for (const auto& [fd, watch] : watches_) {
+        const short events = static_cast<short>((watch.forReading ? POLLIN : 0) | (watch.forWriting ? POLLOUT : 0));
+        if (events != 0)
+            descriptors.push_back(pollfd{fd, events, 0});
+    }
+
+    int timeout = -1;
+    if (stopped_) {
+        timeout = 0;
+    } else if (!calls_.empty()) {
+        Clock::time_point first = Clock::time_point::max();
+        for (const auto& entry : calls_)
+            first = std::min(first, entry.second.due);
+        const double milliseconds =
+            std::ceil(std::chrono::duration<double, std::milli>(first - Clock::now()).count());
+        timeout = milliseconds <= 0 ? 0 : milliseconds >= INT_MAX ? INT_MAX : static_cast<int>(milliseconds);
+    }
+
+    const int ready = poll(descriptors.data(), descriptors.size(), timeout);
+    for (std::size_t i = 0; ready > 0 && i < descriptors.size() && !stopped_; ++i) {
+        const pollfd& polled = descriptors[i];
+        if (polled.revents == 0)
+            continue;
+        if (polled.fd == wakePipe_[0]) {
+            drainWakePipe();
+            continue;
+        }
+        const auto found = watches_.find(polled.fd);
+        if (found == watches_.end())
+            continue;
+        if (polled.revents & POLLNVAL) {
+            // Closed without stopWatching: drop the watch rather than
+            // waking up for it forever.
+            watches_.erase(found);
+            continue;
+        }
+        const bool trouble = (polled.revents & (POLLERR | POLLHUP)) != 0;
+        dispatchDescriptor(polled.fd, (polled.revents & (POLLIN | POLLPRI)) || trouble,
+                           (polled.revents & POLLOUT) || trouble);
+    }
+
+    const Clock::time_point now = Clock::now();
+    std::vector<std::pair<Clock::time_point, CallId>> due;
+    for (const auto& [id, call] : calls_)
+        if (id < firstIdOfNextTurn && call.due <= now)
+            due.emplace_back(call.due, id);
+    std::sort(due.begin(), due.end());
+    for (const auto& entry : due) {
+        if (stopped_)
+            return; // the rest stays scheduled for a later run()
+        fireCall(entry.second);
+    }
+}

@@ -1,0 +1,167 @@
+// The window front end: an FLTK window with the splash picture, a progress
+// bar, the status line and a Cancel button, on FLTK's event loop. Built as
+// the module launcher-window.so, which the launcher loads only when it wants
+// a window.
+
+#include "platform/fltk/fltk_event_loop.h"
+#include "platform/fltk/fltk_layout.h"
+#include "platform/fltk/fltk_widgets.h"
+#include "platform/fltk/fltk_window_widgets.h"
+#include "platform/fltk/window_module.h"
+#include "platform/fltk/x_connection.h"
+#include "platform/front_end.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Double_Window.H>
+
+#include <memory>
+#include <string>
+
+namespace {
+
+std::string failureReason;
+
+class FltkFrontEnd final : public FrontEnd {
+public:
+    FltkFrontEnd(XConnection& connection, const std::string& title);
+    ~FltkFrontEnd() override;
+    FltkFrontEnd(const FltkFrontEnd&) = delete;
+    FltkFrontEnd& operator=(const FltkFrontEnd&) = delete;
+
+    // False when the display went away while the window was being made.
+    bool usable() const { return built_ && connection_.isOpen(); }
+
+    EventLoop& loop() override { return loop_; }
+    Window& window() override { return *window_; }
+    ProgressIndicator& progress() override { return *progress_; }
+    ImageView& image() override { return *image_; }
+    StatusLine& downloadPercent() override { return *status_; }
+    Button& cancel() override { return *cancel_; }
+
+private:
+    static void onCloseRequest(Fl_Widget*, void* data);
+    void build(const std::string& title);
+
+    XConnection& connection_;
+    FltkEventLoop loop_; // before the controls, which schedule their animation on it
+    bool built_ = false;
+    Fl_Double_Window* fltkWindow_ = nullptr; // owns the FLTK widgets below
+    Fl_Box* splashBox_ = nullptr;
+    ProgressBarWidget* bar_ = nullptr;
+    StatusLineWidget* statusLine_ = nullptr;
+    CancelButtonWidget* button_ = nullptr;
+    std::unique_ptr<FltkWindow> window_;
+    std::unique_ptr<FltkProgress> progress_;
+    std::unique_ptr<FltkImage> image_;
+    std::unique_ptr<FltkStatusLine> status_;
+    std::unique_ptr<FltkButton> cancel_;
+};
+
+void setUpToolkitOnce()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    Fl::scheme("gtk+");
+    Fl::background(0xee, 0xee, 0xee);
+    Fl::visible_focus(0); // no dotted focus frame on the only button
+}
+
+FltkFrontEnd::FltkFrontEnd(XConnection& connection, const std::string& title)
+    : connection_(connection)
+    , loop_(connection)
+{
+    connection_.guarded([this, &title] { build(title); });
+    if (!built_)
+        return;
+    window_ = std::make_unique<FltkWindow>(connection_, *fltkWindow_);
+    progress_ = std::make_unique<FltkProgress>(connection_, loop_, *bar_);
+    image_ = std::make_unique<FltkImage>(connection_, *splashBox_);
+    status_ = std::make_unique<FltkStatusLine>(connection_, *statusLine_);
+    cancel_ = std::make_unique<FltkButton>(connection_, *button_);
+
+    // Once the display is gone nobody can close the window by hand. If it
+    // already shows a failure, which waits for exactly that, the run ends.
+    loop_.setOnDisplayLost([this] {
+        if (status_->textColor() == TextColor::Red && !window_->isClosed())
+            window_->close();
+    });
+}
+
+void FltkFrontEnd::build(const std::string& title)
+{
+    using namespace windowLayout;
+    setUpToolkitOnce();
+
+    fltkWindow_ = new Fl_Double_Window(width, height);
+    fltkWindow_->copy_label(title.c_str());
+    fltkWindow_->xclass("launcher");
+    fltkWindow_->size_range(width, height, width, height); // fixed size
+
+    splashBox_ = new Fl_Box(splashX, splashY, splashWidth, splashHeight);
+    splashBox_->box(FL_FLAT_BOX);
+    splashBox_->color(fl_rgb_color(0xdc, 0xdc, 0xdc));
+    splashBox_->align(FL_ALIGN_CENTER | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
+
+    bar_ = new ProgressBarWidget(barX, barY, barWidth, barHeight);
+
+    statusLine_ = new StatusLineWidget(statusX, rowY, statusWidth, rowHeight);
+
+    button_ = new CancelButtonWidget(buttonX, rowY, buttonWidth, rowHeight, "Cancel");
+    button_->callback(onCloseRequest, this);
+
+    fltkWindow_->end();
+    // The close box and Escape end up here, as the Cancel button does.
+    fltkWindow_->callback(onCloseRequest, this);
+
+    // Centred on the screen that holds the pointer.
+    int screenX = 0, screenY = 0, screenW = 0, screenH = 0;
+    Fl::screen_xywh(screenX, screenY, screenW, screenH);
+    fltkWindow_->position(screenX + (screenW - width) / 2, screenY + (screenH - height) / 2);
+    built_ = true;
+}
+
+FltkFrontEnd::~FltkFrontEnd()
+{
+    // The controls first: they may still refer to the FLTK widgets.
+    cancel_.reset();
+    status_.reset();
+    image_.reset();
+    progress_.reset();
+    window_.reset();
+    // Without the display the widgets are left as they are: destroying the
+    // window would talk to the lost server.
+    Fl_Double_Window* const fltkWindow = fltkWindow_;
+    if (fltkWindow != nullptr)
+        connection_.guarded([fltkWindow] { delete fltkWindow; });
+}
+
+void FltkFrontEnd::onCloseRequest(Fl_Widget*, void* data)
+{
+    FltkFrontEnd* const frontEnd = static_cast<FltkFrontEnd*>(data);
+    frontEnd->window_->close();
+    frontEnd->connection_.leaveToolkitIfLost();
+}
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) FrontEnd* launcher_create_window_front_end(const char* title)
+{
+    failureReason.clear();
+    XConnection& connection = XConnection::instance();
+    if (!connection.open(failureReason))
+        return nullptr;
+    std::unique_ptr<FltkFrontEnd> frontEnd(new FltkFrontEnd(connection, title != nullptr ? title : ""));
+    if (!frontEnd || !frontEnd->usable()) {
+        failureReason = "the connection to the X display was lost";
+        return nullptr;
+    }
+    return frontEnd.release();
+}
+
+extern "C" __attribute__((visibility("default"))) const char* launcher_window_failure_reason()
+{
+    return failureReason.c_str();
+}

@@ -1,0 +1,113 @@
+#pragma once
+
+#include "platform/event_loop.h"
+#include "platform/widgets.h"
+
+#include <string>
+
+class CancelButtonWidget;
+class Fl_Box;
+class Fl_Double_Window;
+class Fl_Image;
+class ProgressBarWidget;
+class StatusLineWidget;
+class XConnection;
+
+// The controls as the controller sees them, on top of the FLTK widgets.
+// Every call into FLTK goes through XConnection::guarded(); once the display
+// is lost they keep their state and draw nothing.
+
+class FltkProgress final : public ProgressIndicator {
+public:
+    FltkProgress(XConnection& connection, EventLoop& loop, ProgressBarWidget& bar);
+    ~FltkProgress() override;
+
+    void setUsesThreadedAnimation(bool threaded) override { threadedAnimation_ = threaded; }
+    void setIndeterminate(bool indeterminate) override;
+    bool isIndeterminate() const override { return indeterminate_; }
+    void setMaxValue(double maximum) override;
+    double maxValue() const override { return maximum_; }
+    void setDoubleValue(double value) override;
+    double doubleValue() const override { return value_; }
+    void incrementBy(double delta) override;
+    void startAnimation() override;
+    void stopAnimation() override;
+    void displayIfNeeded() override;
+
+private:
+    void showValue();
+    void updateAnimation();
+    void animate();
+
+    XConnection& connection_;
+    EventLoop& loop_;
+    ProgressBarWidget& bar_;
+    bool threadedAnimation_ = false; // kept; the animation runs on loop timers anyway
+    bool indeterminate_ = false;
+    bool animating_ = false;
+    double maximum_ = 100.0;
+    double value_ = 0.0;
+    long shownPermille_ = -1;
+    EventLoop::CallId animationCall_ = 0;
+};
+
+class FltkImage final : public ImageView {
+public:
+    FltkImage(XConnection& connection, Fl_Box& box);
+    ~FltkImage() override;
+    bool showImageFromFile(const std::string& path, int width, int height) override;
+
+private:
+    XConnection& connection_;
+    Fl_Box& box_;
+    Fl_Image* image_ = nullptr; // the scaled copy shown in the box
+};
+
+class FltkStatusLine final : public StatusLine {
+public:
+    FltkStatusLine(XConnection& connection, StatusLineWidget& widget);
+    void setUsesSingleLineMode(bool singleLine) override;
+    void setStringValue(const std::string& text) override;
+    std::string stringValue() const override { return text_; }
+    void setTextColor(TextColor color) override;
+    TextColor textColor() const { return color_; }
+
+private:
+    void showText();
+
+    XConnection& connection_;
+    StatusLineWidget& widget_;
+    std::string text_;
+    bool singleLine_ = false;
+    TextColor color_ = TextColor::Normal;
+};
+
+class FltkButton final : public Button {
+public:
+    FltkButton(XConnection& connection, CancelButtonWidget& widget);
+    void setKeyEquivalent(const std::string& key) override;
+    void setEnabled(bool enabled) override;
+    bool isEnabled() const override { return enabled_; }
+
+private:
+    XConnection& connection_;
+    CancelButtonWidget& widget_;
+    bool enabled_ = true;
+};
+
+class FltkWindow final : public Window {
+public:
+    FltkWindow(XConnection& connection, Fl_Double_Window& window);
+    void setDelegate(WindowDelegate* delegate) override { delegate_ = delegate; }
+    void show() override;
+    void close() override;
+    void displayIfNeeded() override;
+    bool hasUserToClose() const override;
+    bool isClosed() const { return closing_; }
+
+private:
+    XConnection& connection_;
+    Fl_Double_Window& window_;
+    WindowDelegate* delegate_ = nullptr;
+    bool closing_ = false;
+};

@@ -1,0 +1,118 @@
+// Which front end a run gets: the window when a display can be used, else
+// the terminal, else plain lines. ZX_INSTALLER_UI=window|terminal|plain
+// forces one (a window that cannot be made falls back, saying why).
+//
+// The window lives in its own module, launcher-window.so, loaded here at run
+// time: the launcher itself links neither FLTK nor X11, and starts on a
+// machine that has neither.
+
+#include "platform/front_end.h"
+
+#include "platform/fltk/window_module.h"
+#include "platform/paths.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <string>
+#include <unistd.h>
+
+#ifndef LAUNCHER_WINDOW_MODULE_DIR
+#define LAUNCHER_WINDOW_MODULE_DIR ""
+#endif
+
+namespace {
+
+const char* const windowModuleName = "launcher-window.so";
+
+std::string directoryOf(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return {};
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The module, from beside the running executable, else from the build
+// directory. Loaded once and never unloaded: FLTK does not expect to go.
+void* loadWindowModule(std::string& whyNot)
+{
+    static void* module = nullptr;
+    if (module != nullptr)
+        return module;
+    std::string errors;
+    const std::string directories[] = {directoryOf(readRunningExecutableLink()), LAUNCHER_WINDOW_MODULE_DIR};
+    for (const std::string& directory : directories) {
+        if (directory.empty())
+            continue;
+        const std::string path = appendPathComponent(directory, windowModuleName);
+        if (access(path.c_str(), F_OK) != 0)
+            continue;
+        module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (module != nullptr)
+            return module;
+        const char* error = dlerror();
+        errors = error != nullptr ? error : "cannot load " + path;
+    }
+    whyNot = errors.empty() ? std::string("the window module ") + windowModuleName + " is not installed" : errors;
+    return nullptr;
+}
+
+std::unique_ptr<FrontEnd> tryWindowFrontEnd(const std::string& windowTitle, std::string& whyNot)
+{
+    void* module = loadWindowModule(whyNot);
+    if (module == nullptr)
+        return nullptr;
+    const auto create =
+        reinterpret_cast<LauncherCreateWindowFrontEnd>(dlsym(module, LAUNCHER_WINDOW_CREATE_SYMBOL));
+    if (create == nullptr) {
+        whyNot = std::string("the window module has no ") + LAUNCHER_WINDOW_CREATE_SYMBOL;
+        return nullptr;
+    }
+    std::unique_ptr<FrontEnd> frontEnd(create(windowTitle.c_str()));
+    if (!frontEnd) {
+        const auto reason =
+            reinterpret_cast<LauncherWindowFailureReason>(dlsym(module, LAUNCHER_WINDOW_FAILURE_SYMBOL));
+        const char* text = reason != nullptr ? reason() : nullptr;
+        whyNot = text != nullptr && *text != '\0' ? text : "the window could not be made";
+    }
+    return frontEnd;
+}
+
+std::unique_ptr<FrontEnd> createTextFrontEnd()
+{
+    return createTerminalFrontEnd(isatty(STDERR_FILENO) == 1);
+}
+
+} // namespace
+
+std::unique_ptr<FrontEnd> createWindowFrontEnd(const std::string& windowTitle)
+{
+    std::string whyNot;
+    return tryWindowFrontEnd(windowTitle, whyNot);
+}
+
+std::unique_ptr<FrontEnd> createFrontEnd(const std::string& windowTitle)
+{
+    const char* choice = std::getenv("ZX_INSTALLER_UI");
+    const std::string kind = choice != nullptr ? choice : "";
+    if (kind == "terminal")
+        return createTerminalFrontEnd(true);
+    if (kind == "plain")
+        return createTerminalFrontEnd(false);
+    if (kind == "window") {
+        std::string whyNot;
+        if (std::unique_ptr<FrontEnd> frontEnd = tryWindowFrontEnd(windowTitle, whyNot))
+            return frontEnd;
+        std::fprintf(stderr, "No download window (%s); showing the download here.\n", whyNot.c_str());
+        return createTextFrontEnd();
+    }
+    // Automatic: a window only where there is a display to show it on.
+    const char* display = std::getenv("DISPLAY");
+    if (display != nullptr && *display != '\0') {
+        if (std::unique_ptr<FrontEnd> frontEnd = createWindowFrontEnd(windowTitle))
+            return frontEnd;
+    }
+    return createTextFrontEnd();
+}
