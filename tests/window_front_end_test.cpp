@@ -10,6 +10,8 @@
 #include "platform/event_loop.h"
 #include "platform/fltk/fltk_layout.h"
 #include "platform/front_end.h"
+#include "support/bundle_layout.h"
+#include "support/http_server.h"
 #include "support/process.h"
 #include "support/scratch.h"
 #include "x_test_display.h"
@@ -734,6 +736,95 @@ TEST_F(WindowFrontEnd, LosingTheServerAfterAFailureEndsTheRun)
         EXPECT_EQ(delegate.calls, 1);
         EXPECT_FALSE(frontEnd->window().hasUserToClose());
     });
+}
+
+// ---- the launcher itself, with its window, through a real download ----
+
+using namespace testsupport;
+
+// The title the launcher gives its download window.
+const std::string launcherTitle = "Installer";
+
+class LauncherWindow : public WindowFrontEnd {
+protected:
+    void SetUp() override
+    {
+        WindowFrontEnd::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        bundle_ = makeFlatBundle(scratch_.path(), "Setup");
+        writeBundlePayload(bundle_.resources);
+        writeFile(bundle_.resources + "/splash.png", png(320, 200, solid(320, 200, 20, 60, 160)));
+        makeDirectories(scratch_ / "home");
+        makeDirectories(scratch_ / "tmp");
+        makeDirectories(scratch_ / "record");
+        makeInstallAgentZip(scratch_ / "agent.zip", "echo started >> \"$AGENT_RECORD/starts\"\n" +
+                                                        std::string(kRecordingAgentScript));
+    }
+
+    ProcessSpec launcher(const std::string& query) const
+    {
+        return ProcessSpec({bundle_.executable, "from the window"},
+                           {{"DISPLAY", display()},
+                            {"ZX_INSTALLER_UI", "window"},
+                            {"HOME", scratch_ / "home"},
+                            {"TMPDIR", scratch_ / "tmp"},
+                            {"AGENT_RECORD", scratch_ / "record"},
+                            {"ZX_INTERNAL_INSTALL_AGENT_URL", server_http_.url("/agent.zip?file=" + (scratch_ / "agent.zip") + query)},
+                            // FLTK's font set-up keeps a few allocations to the end of the process.
+                            {"ASAN_OPTIONS", "detect_leaks=0"}});
+    }
+
+    int agentStarts() const
+    {
+        const std::string starts = scratch_ / "record/starts";
+        return pathExists(starts) ? static_cast<int>(splitLines(readFile(starts)).size()) : 0;
+    }
+
+    ScratchDir scratch_;
+    HttpTestServer server_http_;
+    BundleLayout bundle_;
+};
+
+TEST_F(LauncherWindow, ShowsTheDownloadThenGoesAwayBeforeTheAgentRuns)
+{
+    XTestDisplay x(display());
+    ASSERT_TRUE(x.connected());
+    // Paced, so that the window is on the screen long enough to be seen there.
+    BackgroundProcess run(launcher("&etag=%22w1%22&stall=1"));
+    XTestDisplay::WindowId id = 0;
+    ASSERT_TRUE(run.waitUntil([&] {
+        id = x.findWindow(launcherTitle);
+        return id != 0 && x.isViewable(id);
+    })) << run.err();
+
+    const ProcessResult result = run.wait();
+    ASSERT_EQ(result.exitCode, 0) << result.describe() << "\n" << result.err;
+    EXPECT_EQ(agentStarts(), 1);
+    EXPECT_EQ(readAgentRecord(scratch_ / "record").args,
+              (std::vector<std::string>{"-installbundle", bundle_.payload(), "from the window"}));
+    EXPECT_EQ(readFile(scratch_ / "home/.kelvor/installagent/Q3071x/ostx86/.validatestring"), "\"w1\"");
+    EXPECT_FALSE(x.findWindow(launcherTitle) != 0 && x.isViewable(x.findWindow(launcherTitle)));
+}
+
+TEST_F(LauncherWindow, ClosingTheWindowCancelsTheDownload)
+{
+    XTestDisplay x(display());
+    ASSERT_TRUE(x.connected());
+    BackgroundProcess run(launcher("&etag=%22w2%22&stall=60"));
+    XTestDisplay::WindowId id = 0;
+    ASSERT_TRUE(run.waitUntil([&] {
+        id = x.findWindow(launcherTitle);
+        return id != 0 && x.isViewable(id) && !server_http_.requests().empty();
+    })) << run.err();
+
+    x.requestClose(id);
+    x.sync();
+    const ProcessResult result = run.wait();
+    EXPECT_EQ(result.exitCode, 255) << result.describe() << "\n" << result.err;
+    EXPECT_EQ(splitLines(result.err).back(), "Installation failed.");
+    EXPECT_EQ(agentStarts(), 0);
+    EXPECT_TRUE(listDirectory(scratch_ / "tmp").empty()) << "scratch directory or partial archive left behind";
 }
 
 } // namespace
