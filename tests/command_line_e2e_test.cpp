@@ -313,3 +313,14 @@ TEST_F(CommandLine, ArchiveWithoutATopLevelInstallStillCountsAsStarted)
     EXPECT_FALSE(readAgentRecord(record).ran);
     expectScratchGone();
 }
+
+// The executable needs no GUI library: machines without X11 or FLTK run it
+// with the terminal and plain front ends (only the window module links them).
+TEST(LauncherExecutable, LinksNoGuiLibrary)
+{
+    const ProcessResult needed = run({"readelf", "-d", launcherBinary()});
+    ASSERT_EQ(needed.exitCode, 0) << needed.err;
+    EXPECT_NE(needed.out.find("libcurl"), std::string::npos) << needed.out;
+    for (const char* gui : {"libX11", "libfltk", "libXft", "libfontconfig"})
+        EXPECT_EQ(needed.out.find(gui), std::string::npos) << gui << " in\n" << needed.out;
+}
