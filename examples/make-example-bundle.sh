@@ -4,6 +4,7 @@
 #   <out-dir>/Example Installer.app/Contents/MacOS/launcher            (and launcher-window.so, if built)
 #   <out-dir>/Example Installer.app/Contents/Resources/InstallAgent.zip (from examples/agent)
 #   <out-dir>/Example Installer.app/Contents/Resources/bundle.zip       (from examples/payload)
+#   <out-dir>/Example Installer.app/Contents/Resources/splash.png       (the download window's picture)
 #
 # With --no-agent the bundle ships no install agent, so the launcher has to
 # download it; the agent's archive is left at <out-dir>/InstallAgent.zip for
@@ -67,6 +68,7 @@ rm -f "$agent_zip"
 (cd "$examples/agent" && zip -q -X "$agent_zip" install)
 
 (cd "$examples/payload" && zip -q -X -r "$resources/bundle.zip" .)
+cp "$examples/splash.png" "$resources/splash.png"
 
 echo "Made $app"
 if [ "$with_agent" = no ]; then
