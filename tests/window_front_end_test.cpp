@@ -525,6 +525,31 @@ TEST_F(WindowFrontEnd, AnimatesAnIndeterminateBar)
     });
 }
 
+TEST_F(WindowFrontEnd, StopEndsTheLoopEvenWithTimersStillDue)
+{
+    inChild([] {
+        ScopedEnv env("DISPLAY", display());
+        std::unique_ptr<FrontEnd> frontEnd = createWindowFrontEnd(title);
+        ASSERT_TRUE(frontEnd);
+        EventLoop& loop = frontEnd->loop();
+        // As after a long unpacking: the stop comes while other calls are due
+        // in the same turn of the loop (here, an animation that keeps going).
+        bool laterCallMade = false;
+        std::function<void()> animate;
+        animate = [&] { loop.callLater(0.0, animate); };
+        loop.callLater(0.0, animate);
+        loop.callLater(0.0, [&] { loop.stop(7); });
+        loop.callLater(0.0, [&] { laterCallMade = true; });
+        EXPECT_EQ(loop.run(), 7);
+        EXPECT_FALSE(laterCallMade);
+
+        // What was left over is made in the next run.
+        loop.callLater(0.05, [&] { loop.stop(8); });
+        EXPECT_EQ(loop.run(), 8);
+        EXPECT_TRUE(laterCallMade);
+    });
+}
+
 // ---- no window where there is no display ----
 
 TEST_F(WindowFrontEnd, NoServerMeansNoWindowAndTheProcessGoesOn)

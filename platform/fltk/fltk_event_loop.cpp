@@ -118,6 +118,18 @@ void FltkEventLoop::cancelCall(CallId id)
 
 int FltkEventLoop::run()
 {
+    // Calls kept over from an earlier run() go back to FLTK with what is left
+    // of their delay.
+    if (!polling_) {
+        for (auto& [id, call] : calls_) {
+            if (call.token)
+                continue;
+            const double left = std::max(0.0, std::chrono::duration<double>(call.due - Clock::now()).count());
+            call.token = std::make_unique<CallToken>(CallToken{this, id});
+            CallToken* const token = call.token.get();
+            connection_.guarded([left, token] { Fl::add_timeout(left, onTimeout, token); });
+        }
+    }
     while (!stopped_) {
         if (polling_) {
             pollTurn();
@@ -200,10 +212,10 @@ void FltkEventLoop::fireCall(CallId id)
         return;
     if (stopped_) {
         // FLTK has already dropped this timeout; keep the call for the next
-        // run() rather than make it now, after stop().
-        CallToken* const token = found->second.token.get();
-        if (token != nullptr && !polling_)
-            connection_.guarded([token] { Fl::add_timeout(0.0, onTimeout, token); });
+        // run() rather than make it now, after stop(). Handing it back to
+        // FLTK here would not do: Fl::wait goes on firing due timeouts for
+        // as long as there are any, so it would never return.
+        found->second.token.reset();
         return;
     }
     std::function<void()> callback = std::move(found->second.callback);
