@@ -114,18 +114,13 @@ void Download::downloadDidReceiveResponse(UrlDownload&, const UrlResponse& respo
     }
 
     if (progress != nullptr) {
-        if (fileLength_ == -1) {
-            progress->setIndeterminate(true);
-        } else {
+        if (fileLength_ != -1)
             progress->setMaxValue(static_cast<double>(fileLength_));
-            progress->setIndeterminate(false);
-            if (downloadPercent != nullptr)
-                downloadPercent->setStringValue(downloadingStatusText(0.0));
-        }
+        progress->setIndeterminate(fileLength_ == -1);
         progress->startAnimation();
-    } else if (fileLength_ != -1 && downloadPercent != nullptr) {
-        downloadPercent->setStringValue(downloadingStatusText(0.0));
     }
+    if (fileLength_ != -1 && downloadPercent != nullptr)
+        downloadPercent->setStringValue(downloadingStatusText(0.0));
 }
 
 void Download::downloadDidReceiveAuthenticationChallenge(UrlDownload&)
