@@ -2,7 +2,7 @@
 
 #include "platform/event_loop.h"
 #include "platform/url_download.h"
-#include "platform/widgets.h"
+#include "ui/widgets.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,7 @@
 #include "download/download_run.h"
 
 #include "download/main_interface.h"
-#include "platform/front_end.h"
+#include "ui/front_end.h"
 #include "platform/termination_signals.h"
 #include "platform/url_download.h"
 #include "provisioning/constants.h"

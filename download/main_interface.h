@@ -1,7 +1,7 @@
 #pragma once
 
 #include "download/download_controller.h"
-#include "platform/front_end.h"
+#include "ui/front_end.h"
 
 #include <memory>
 

@@ -2,7 +2,7 @@
 // with their output read back: plain lines from a file standing in for
 // stderr, and the interactive line from a real pseudo-terminal.
 
-#include "platform/front_end.h"
+#include "ui/front_end.h"
 #include "platform/event_loop.h"
 
 #include <gtest/gtest.h>

@@ -8,8 +8,8 @@
 // its exit status.
 
 #include "platform/event_loop.h"
-#include "platform/fltk/fltk_layout.h"
-#include "platform/front_end.h"
+#include "ui/fltk/fltk_layout.h"
+#include "ui/front_end.h"
 #include "support/bundle_layout.h"
 #include "support/http_server.h"
 #include "support/process.h"

@@ -7,7 +7,7 @@
 #include "platform/event_loop.h"
 #include "platform/poll_event_loop.h"
 #include "platform/url_download.h"
-#include "platform/widgets.h"
+#include "ui/widgets.h"
 
 #include <memory>
 #include <string>

@@ -12,7 +12,7 @@
 // own, and only a few of the "Downloading NN%" ones: a log should not get a
 // line for every chunk.
 
-#include "platform/front_end.h"
+#include "ui/front_end.h"
 #include "platform/poll_event_loop.h"
 
 #include <algorithm>

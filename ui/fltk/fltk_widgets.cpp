@@ -1,7 +1,7 @@
-#include "platform/fltk/fltk_widgets.h"
+#include "ui/fltk/fltk_widgets.h"
 
-#include "platform/fltk/fltk_window_widgets.h"
-#include "platform/fltk/x_connection.h"
+#include "ui/fltk/fltk_window_widgets.h"
+#include "ui/fltk/x_connection.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Double_Window.H>

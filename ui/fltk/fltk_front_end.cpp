@@ -3,13 +3,13 @@
 // the module launcher-window.so, which the launcher loads only when it wants
 // a window.
 
-#include "platform/fltk/fltk_event_loop.h"
-#include "platform/fltk/fltk_layout.h"
-#include "platform/fltk/fltk_widgets.h"
-#include "platform/fltk/fltk_window_widgets.h"
-#include "platform/fltk/window_module.h"
-#include "platform/fltk/x_connection.h"
-#include "platform/front_end.h"
+#include "ui/fltk/fltk_event_loop.h"
+#include "ui/fltk/fltk_layout.h"
+#include "ui/fltk/fltk_widgets.h"
+#include "ui/fltk/fltk_window_widgets.h"
+#include "ui/fltk/window_module.h"
+#include "ui/fltk/x_connection.h"
+#include "ui/front_end.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>

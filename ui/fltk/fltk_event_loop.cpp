@@ -1,18 +1,16 @@
-#include "platform/fltk/fltk_event_loop.h"
+#include "ui/fltk/fltk_event_loop.h"
 
-#include "platform/fltk/x_connection.h"
+#include "platform/poll_event_loop.h"
+#include "ui/fltk/x_connection.h"
 
 #include <FL/Fl.H>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 #include <utility>
-#include <vector>
 
 namespace {
 
@@ -38,7 +36,7 @@ FltkEventLoop::~FltkEventLoop()
 {
     // Once the display is lost FLTK never runs again: what it still holds
     // is left alone.
-    if (!polling_ && connection_.isOpen()) {
+    if (!poll_ && connection_.isOpen()) {
         for (const auto& entry : watches_)
             Fl::remove_fd(entry.first);
         for (const auto& entry : calls_)
@@ -60,7 +58,11 @@ void FltkEventLoop::watchDescriptor(int fd, bool forReading, bool forWriting, De
     watch.forReading = forReading;
     watch.forWriting = forWriting;
     watch.callback = std::move(callback);
-    if (!polling_)
+    if (poll_)
+        poll_->watchDescriptor(fd, forReading, forWriting, [this](int ready, bool readable, bool writable) {
+            dispatchDescriptor(ready, readable, writable);
+        });
+    else
         registerWithToolkit(fd, watch);
 }
 
@@ -83,7 +85,9 @@ void FltkEventLoop::stopWatching(int fd)
 {
     if (watches_.erase(fd) == 0)
         return;
-    if (!polling_)
+    if (poll_)
+        poll_->stopWatching(fd);
+    else
         connection_.guarded([fd] { Fl::remove_fd(fd); });
 }
 
@@ -96,7 +100,9 @@ EventLoop::CallId FltkEventLoop::callLater(double seconds, std::function<void()>
     Call& call = calls_[id];
     call.due = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     call.callback = std::move(callback);
-    if (!polling_) {
+    if (poll_) {
+        scheduleOnPoll(id, seconds);
+    } else {
         call.token = std::make_unique<CallToken>(CallToken{this, id});
         CallToken* const token = call.token.get();
         connection_.guarded([seconds, token] { Fl::add_timeout(seconds, onTimeout, token); });
@@ -109,7 +115,12 @@ void FltkEventLoop::cancelCall(CallId id)
     const auto found = calls_.find(id);
     if (found == calls_.end())
         return;
-    if (found->second.token && !polling_) {
+    if (poll_) {
+        if (const auto polled = pollCallIds_.find(id); polled != pollCallIds_.end()) {
+            poll_->cancelCall(polled->second);
+            pollCallIds_.erase(polled);
+        }
+    } else if (found->second.token) {
         CallToken* const token = found->second.token.get();
         connection_.guarded([token] { Fl::remove_timeout(onTimeout, token); });
     }
@@ -120,7 +131,7 @@ int FltkEventLoop::run()
 {
     // Calls kept over from an earlier run() go back to FLTK with what is left
     // of their delay.
-    if (!polling_) {
+    if (!poll_) {
         for (auto& [id, call] : calls_) {
             if (call.token)
                 continue;
@@ -131,8 +142,8 @@ int FltkEventLoop::run()
         }
     }
     while (!stopped_) {
-        if (polling_) {
-            pollTurn();
+        if (poll_) {
+            poll_->run(); // until stop()
             continue;
         }
         if (!connection_.guarded([] { Fl::wait(waitForever); }))
@@ -151,6 +162,8 @@ void FltkEventLoop::stop(int result)
         return; // the first stop decides the result
     stopped_ = true;
     result_ = result;
+    if (poll_)
+        poll_->stop(result);
     // Called from a timer, stop() would otherwise leave Fl::wait blocking
     // until the next event.
     if (wakePipe_[1] >= 0) {
@@ -233,75 +246,28 @@ void FltkEventLoop::drainWakePipe()
 
 void FltkEventLoop::switchToPoll()
 {
-    if (polling_)
+    if (poll_)
         return;
-    polling_ = true;
-    // FLTK's timeouts died with it; the calls keep their own due times.
-    for (auto& entry : calls_)
-        entry.second.token.reset();
+    poll_ = createPollEventLoop();
+    // FLTK's timeouts and descriptors died with it: hand ours to the poll loop.
+    for (const auto& [fd, watch] : watches_)
+        poll_->watchDescriptor(fd, watch.forReading, watch.forWriting,
+                               [this](int ready, bool readable, bool writable) {
+                                   dispatchDescriptor(ready, readable, writable);
+                               });
+    const Clock::time_point now = Clock::now();
+    for (auto& [id, call] : calls_) {
+        call.token.reset();
+        scheduleOnPoll(id, std::chrono::duration<double>(call.due - now).count());
+    }
     if (onDisplayLost_)
         callLater(0.0, onDisplayLost_);
 }
 
-void FltkEventLoop::pollTurn()
+void FltkEventLoop::scheduleOnPoll(CallId id, double seconds)
 {
-    // Calls made from now on belong to a later turn, so that a callback that
-    // schedules itself with delay 0 cannot starve the descriptors.
-    const CallId firstIdOfNextTurn = nextCallId_;
-
-    std::vector<pollfd> descriptors;
-    if (wakePipe_[0] >= 0)
-        descriptors.push_back(pollfd{wakePipe_[0], POLLIN, 0});
-    for (const auto& [fd, watch] : watches_) {
-        const short events = static_cast<short>((watch.forReading ? POLLIN : 0) | (watch.forWriting ? POLLOUT : 0));
-        if (events != 0)
-            descriptors.push_back(pollfd{fd, events, 0});
-    }
-
-    int timeout = -1;
-    if (stopped_) {
-        timeout = 0;
-    } else if (!calls_.empty()) {
-        Clock::time_point first = Clock::time_point::max();
-        for (const auto& entry : calls_)
-            first = std::min(first, entry.second.due);
-        const double milliseconds =
-            std::ceil(std::chrono::duration<double, std::milli>(first - Clock::now()).count());
-        timeout = milliseconds <= 0 ? 0 : milliseconds >= INT_MAX ? INT_MAX : static_cast<int>(milliseconds);
-    }
-
-    const int ready = poll(descriptors.data(), descriptors.size(), timeout);
-    for (std::size_t i = 0; ready > 0 && i < descriptors.size() && !stopped_; ++i) {
-        const pollfd& polled = descriptors[i];
-        if (polled.revents == 0)
-            continue;
-        if (polled.fd == wakePipe_[0]) {
-            drainWakePipe();
-            continue;
-        }
-        const auto found = watches_.find(polled.fd);
-        if (found == watches_.end())
-            continue;
-        if (polled.revents & POLLNVAL) {
-            // Closed without stopWatching: drop the watch rather than
-            // waking up for it forever.
-            watches_.erase(found);
-            continue;
-        }
-        const bool trouble = (polled.revents & (POLLERR | POLLHUP)) != 0;
-        dispatchDescriptor(polled.fd, (polled.revents & (POLLIN | POLLPRI)) || trouble,
-                           (polled.revents & POLLOUT) || trouble);
-    }
-
-    const Clock::time_point now = Clock::now();
-    std::vector<std::pair<Clock::time_point, CallId>> due;
-    for (const auto& [id, call] : calls_)
-        if (id < firstIdOfNextTurn && call.due <= now)
-            due.emplace_back(call.due, id);
-    std::sort(due.begin(), due.end());
-    for (const auto& entry : due) {
-        if (stopped_)
-            return; // the rest stays scheduled for a later run()
-        fireCall(entry.second);
-    }
+    pollCallIds_[id] = poll_->callLater(seconds, [this, id] {
+        pollCallIds_.erase(id);
+        fireCall(id);
+    });
 }

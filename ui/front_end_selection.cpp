@@ -6,9 +6,9 @@
 // time: the launcher itself links neither FLTK nor X11, and starts on a
 // machine that has neither.
 
-#include "platform/front_end.h"
+#include "ui/front_end.h"
 
-#include "platform/fltk/window_module.h"
+#include "ui/fltk/window_module.h"
 #include "platform/paths.h"
 
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "platform/fltk/x_connection.h"
+#include "ui/fltk/x_connection.h"
 
 #include <FL/x.H>
 #include <X11/Xlib.h>

@@ -1,7 +1,7 @@
 #pragma once
 
 // The FLTK widgets of the download window that draw themselves. This header
-// stays apart from platform/widgets.h: its drawing code needs <FL/fl_draw.H>,
+// stays apart from ui/widgets.h: its drawing code needs <FL/fl_draw.H>,
 // which brings in Xlib, whose type Window collides with ours.
 
 #include <FL/Fl_Box.H>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/widgets.h"
+#include "ui/widgets.h"
 
 #include <memory>
 #include <string>

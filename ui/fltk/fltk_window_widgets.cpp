@@ -1,4 +1,4 @@
-#include "platform/fltk/fltk_window_widgets.h"
+#include "ui/fltk/fltk_window_widgets.h"
 
 #include <FL/Fl.H>
 #include <FL/fl_draw.H>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/event_loop.h"
-#include "platform/widgets.h"
+#include "ui/widgets.h"
 
 #include <string>
 

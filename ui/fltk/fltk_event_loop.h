@@ -15,8 +15,8 @@ class XConnection;
 // stop() is called from a timer (after which FLTK would otherwise block).
 //
 // The loop keeps its own record of every watch and call as well, so that
-// when the connection to the X server is lost (see XConnection) it goes on
-// without FLTK, on a plain poll() loop over the same descriptors and calls:
+// when the connection to the X server is lost (see XConnection) it hands
+// them over to the poll() loop of the text front ends and goes on there:
 // the download carries on, only the window is gone.
 class FltkEventLoop final : public EventLoop {
 public:
@@ -63,7 +63,7 @@ private:
     void fireCall(CallId id);
     void registerWithToolkit(int fd, const Watch& watch);
     void switchToPoll();
-    void pollTurn();
+    void scheduleOnPoll(CallId id, double seconds);
     void drainWakePipe();
 
     XConnection& connection_;
@@ -73,6 +73,8 @@ private:
     int wakePipe_[2] = {-1, -1};
     bool stopped_ = false;
     int result_ = 0;
-    bool polling_ = false; // the display is gone: poll() instead of Fl::wait
+    // The display is gone: everything runs on this loop instead of Fl::wait.
+    std::unique_ptr<EventLoop> poll_;
+    std::map<CallId, CallId> pollCallIds_; // our call -> the poll loop's
     std::function<void()> onDisplayLost_;
 };
