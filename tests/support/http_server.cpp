@@ -99,6 +99,8 @@ private:
                 request.clientClosed = parseBoolean();
             else if (key == "done")
                 request.done = parseBoolean();
+            else if (key == "held")
+                request.held = parseBoolean();
             else
                 skipValue();
             if (peek() == ',') {
@@ -366,6 +368,19 @@ std::optional<ServedRequest> HttpTestServer::waitForRequest(std::size_t n, doubl
 void HttpTestServer::reset() const
 {
     get("/__reset");
+}
+
+void HttpTestServer::release(const std::string& holdName) const
+{
+    get("/__release?name=" + holdName);
+}
+
+std::size_t HttpTestServer::heldRequests() const
+{
+    std::size_t held = 0;
+    for (const ServedRequest& request : requests())
+        held += request.held ? 1 : 0;
+    return held;
 }
 
 std::vector<ServedRequest> parseServedRequests(const std::string& json)

@@ -26,6 +26,7 @@ struct ServedRequest {
     std::int64_t bytesSent = 0; // body bytes that send() accepted
     bool clientClosed = false;  // the client hung up before the answer was complete
     bool done = false;          // the server has finished with the request
+    bool held = false;          // waiting for its release (hold=<name>)
 };
 
 class HttpTestServer {
@@ -52,6 +53,11 @@ public:
     std::optional<ServedRequest> waitForRequest(std::size_t n, double safetyLimitSeconds = 60.0) const;
     // Forgets the records (GET /__reset).
     void reset() const;
+    // Lets the requests held under the name (hold=<name>) go on, and those
+    // that come later pass at once.
+    void release(const std::string& holdName) const;
+    // How many requests wait for their release right now.
+    std::size_t heldRequests() const;
 
     // A plain GET of pathAndQuery over a fresh connection; the whole answer,
     // status line and headers included.

@@ -20,13 +20,16 @@ Every answer is chosen by the query parameters of the request, on any path:
   redirect=<path?query>  answers 302 with that Location
   auth=1                 answers 401 with WWW-Authenticate: Basic realm="x"
   throttle=<bytes/s>     paces the body
+  hold=<name>            waits before the headers until GET /__release?name=<name>
+                         (requests that arrive after the release are not held)
 
 Every connection is closed after its answer.
 
 GET /__stats answers a JSON array with one object per request, in the order
 of arrival: {"path", "query", "bytes_sent", "client_closed", "done"}.
 bytes_sent counts only what send() accepted; client_closed tells whether the
-client hung up before the answer was complete. GET /__reset forgets them.
+client hung up before the answer was complete; "held" is true while the
+request waits for its release. GET /__reset forgets them (and the releases).
 """
 
 import http.server
@@ -43,11 +46,17 @@ CHUNK = 64 * 1024
 
 _records = []
 _records_lock = threading.Lock()
+_holds = {}  # name -> threading.Event, set once released
+
+
+def _hold(name):
+    with _records_lock:
+        return _holds.setdefault(name, threading.Event())
 
 
 def _new_record(path, query):
     record = {"path": path, "query": query, "bytes_sent": 0,
-              "client_closed": False, "done": False}
+              "client_closed": False, "done": False, "held": False}
     with _records_lock:
         _records.append(record)
     return record
@@ -107,6 +116,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if parts.path == "/__reset":
             with _records_lock:
                 _records.clear()
+                _holds.clear()
+            self._send_plain(200, b"[]", "application/json")
+            return
+        if parts.path == "/__release":
+            name = dict(urllib.parse.parse_qsl(parts.query)).get("name", "")
+            _hold(name).set()
             self._send_plain(200, b"[]", "application/json")
             return
 
@@ -129,6 +144,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def _answer_test_request(self, record, parts, with_body):
         params = dict(urllib.parse.parse_qsl(parts.query, keep_blank_values=True))
 
+        if "hold" in params:
+            released = _hold(params["hold"])
+            _update(record, held=True)
+            released.wait()
+            _update(record, held=False)
         if "stall_headers" in params:
             time.sleep(float(params["stall_headers"]))
 
