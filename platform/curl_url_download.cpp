@@ -607,7 +607,7 @@ void CurlUrlDownload::discardPartialFile()
 } // namespace
 
 std::unique_ptr<UrlDownload> startUrlDownload(EventLoop& loop, const std::string& url, UrlDownloadDelegate& delegate,
-                                              const UrlDownloadOptions& options)
+                                              const UrlDownloadOptions& options, std::string* /*whyNot*/)
 {
     if (!curlIsReady() || !isFetchableUrl(url))
         return nullptr;

@@ -2,7 +2,9 @@
 
 #include "platform/event_loop.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -23,10 +25,24 @@ struct UrlDownloadError {
     std::string failingURL;
 };
 
+// A transfer that failed for a reason that may pass, and will be tried again.
+struct UrlDownloadRetry {
+    std::string reason;       // why the attempt failed, one line
+    double delaySeconds = 0;  // the wait before the next attempt
+    int nextAttempt = 0;      // 2 for the first retry
+    int attempts = 0;         // at most this many attempts in all
+};
+
 class UrlDownload;
 
 // Receives a download's events, always from the event loop and never from
 // inside the HTTP library, so a callback may cancel or destroy the download.
+//
+// A download may take several attempts (see UrlDownloadOptions::retries).
+// downloadWillRetry announces each wait between two. An attempt that resumes
+// the body where the last one stopped delivers no new response: its bytes
+// simply follow. An attempt whose body starts from zero again delivers its
+// response once more, and the lengths after it count from zero.
 class UrlDownloadDelegate {
 public:
     virtual ~UrlDownloadDelegate() = default;
@@ -35,6 +51,7 @@ public:
     virtual void downloadDidReceiveDataOfLength(UrlDownload& download, std::uint64_t length) = 0;
     virtual void downloadDidFinish(UrlDownload& download) = 0;
     virtual void downloadDidFail(UrlDownload& download, const UrlDownloadError& error) = 0;
+    virtual void downloadWillRetry(UrlDownload& /*download*/, const UrlDownloadRetry& /*retry*/) {}
 };
 
 // A URL fetched into a file. The response is delivered before any byte of
@@ -55,9 +72,23 @@ struct UrlDownloadOptions {
     // A transfer that gets no byte for this long fails; so does a connection
     // that cannot be made in this time.
     double idleTimeoutSeconds = 60.0;
+    // Further attempts after a failure that may pass (a dropped or refused
+    // connection, a stall, HTTP 408, 429, 500, 502, 503, 504), with a growing
+    // wait between them; 0: the first failure is final.
+    int retries = 0;
+    // Sent as If-None-Match when not empty.
+    std::string ifNoneMatch;
+    // A file of CA certificates trusted instead of the system's; empty: the system's.
+    std::string caBundlePath;
+    // Sees every body byte as it goes into the file, in order, from inside
+    // the transfer: it must not touch the download. A response delivered
+    // again means that the body starts again from zero.
+    std::function<void(const char* data, std::size_t size)> onBodyBytes;
 };
 
-// Starts fetching url on the loop. Null when no download can be made from the
-// text (empty or malformed URL, library failure).
+// Starts fetching url on the loop. Only http and https URLs are fetched, and
+// a redirect never leads from https to anything else. Null when no download
+// can be made from the text (empty, malformed or of another scheme, library
+// failure); whyNot, when given, then says why in one line.
 std::unique_ptr<UrlDownload> startUrlDownload(EventLoop& loop, const std::string& url, UrlDownloadDelegate& delegate,
-                                              const UrlDownloadOptions& options = {});
+                                              const UrlDownloadOptions& options = {}, std::string* whyNot = nullptr);
