@@ -23,12 +23,17 @@ struct Replaced {
 };
 std::vector<Replaced> replacedStack;
 
-extern "C" void forwardSignalToPipe(int signal)
+// The byte written for a signal: its number, and this bit when a process sent it.
+constexpr unsigned char sentByAProcessBit = 0x80;
+
+extern "C" void forwardSignalToPipe(int signal, siginfo_t* info, void*)
 {
     const int savedErrno = errno;
     const int fd = signalPipeWriteEnd;
     if (fd >= 0) {
-        const unsigned char byte = static_cast<unsigned char>(signal);
+        const bool byProcess = info != nullptr && info->si_code <= 0; // SI_USER, SI_QUEUE, SI_TKILL
+        const unsigned char byte =
+            static_cast<unsigned char>(static_cast<unsigned char>(signal) | (byProcess ? sentByAProcessBit : 0));
         // Non-blocking: when the pipe is full the loop has plenty to read already.
         [[maybe_unused]] const ssize_t written = write(fd, &byte, 1);
     }
@@ -38,6 +43,14 @@ extern "C" void forwardSignalToPipe(int signal)
 } // namespace
 
 TerminationSignals::TerminationSignals(EventLoop& loop, std::function<void(int signal)> onSignal)
+    : TerminationSignals(loop, [onSignal = std::move(onSignal)](int signal, bool) {
+        if (onSignal)
+            onSignal(signal);
+    })
+{
+}
+
+TerminationSignals::TerminationSignals(EventLoop& loop, std::function<void(int signal, bool sentByAProcess)> onSignal)
     : loop_(loop), onSignal_(std::move(onSignal))
 {
     if (pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) != 0) {
@@ -50,9 +63,9 @@ TerminationSignals::TerminationSignals(EventLoop& loop, std::function<void(int s
     signalPipeWriteEnd = pipe_[1];
 
     struct sigaction action {};
-    action.sa_handler = forwardSignalToPipe;
+    action.sa_sigaction = forwardSignalToPipe;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = SA_RESTART | SA_SIGINFO;
     for (std::size_t i = 0; i < kSignalCount; ++i)
         sigaction(kSignals[i], &action, &replaced.actions[i]);
     replacedStack.push_back(replaced);
@@ -66,9 +79,9 @@ TerminationSignals::TerminationSignals(EventLoop& loop, std::function<void(int s
         unsigned char byte = 0;
         if (read(fd, &byte, 1) != 1)
             return;
-        const std::function<void(int)> onSignal = onSignal_;
+        const std::function<void(int, bool)> onSignal = onSignal_;
         if (onSignal)
-            onSignal(byte);
+            onSignal(byte & ~sentByAProcessBit, (byte & sentByAProcessBit) != 0);
     });
 }
 

@@ -8,9 +8,14 @@
 // the process: each one is turned into a call of onSignal on the event loop
 // (through a self-pipe), so that it can end the run in order. The former
 // handlers come back when the object goes away.
+//
+// sentByAProcess tells a signal that some process sent with kill() from one
+// the kernel sent, as a terminal does to its whole foreground process group
+// (Ctrl-C, a hang-up): the launcher's own children got the latter already.
 class TerminationSignals {
 public:
     TerminationSignals(EventLoop& loop, std::function<void(int signal)> onSignal);
+    TerminationSignals(EventLoop& loop, std::function<void(int signal, bool sentByAProcess)> onSignal);
     ~TerminationSignals();
     TerminationSignals(const TerminationSignals&) = delete;
     TerminationSignals& operator=(const TerminationSignals&) = delete;
@@ -18,5 +23,5 @@ public:
 private:
     EventLoop& loop_;
     int pipe_[2] = {-1, -1};
-    std::function<void(int)> onSignal_;
+    std::function<void(int, bool)> onSignal_;
 };

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "platform/event_loop.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// How to start a program.
+struct ChildProcessSpec {
+    // argv[0] is the program: a path, or a name looked up on PATH as a shell would.
+    std::vector<std::string> argv;
+    // Standard input from /dev/null, so that the program cannot wait for an answer there.
+    bool inputFromNull = false;
+    // A session of its own: no controlling terminal to ask questions on (a
+    // program may open /dev/tty for a password whatever its standard input),
+    // and killed when the launcher dies, since a signal to the launcher's
+    // process group no longer reaches it.
+    bool withoutTerminal = false;
+    // Standard output and standard error go to this descriptor when >= 0.
+    int outputFd = -1;
+};
+
+// A program started by the launcher. It starts with the default handling of
+// every signal and an empty signal mask, whatever the launcher ignores or
+// blocks, and inherits the environment, the current directory and (unless
+// the spec says otherwise) the standard streams.
+class ChildProcess {
+public:
+    // Starts the program. Null when it cannot be started (not found, the
+    // arguments too long for the kernel, no memory, ...): whyNot then holds
+    // the system's reason, and errno its number.
+    static std::unique_ptr<ChildProcess> start(const ChildProcessSpec& spec, std::string& whyNot);
+
+    // A child still running is killed (with its session, when it has one) and reaped.
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    // Sends the signal to the child, or to its whole session's process group
+    // when it has a session of its own. Nothing once it has been reaped.
+    void sendSignal(int signal);
+
+    // Calls onExit with the wait status (as waitpid gives it) on the loop once
+    // the child has ended. The loop must outlive the watch, or stopWatching() be called.
+    void whenExited(EventLoop& loop, std::function<void(int waitStatus)> onExit);
+    void stopWatching();
+
+    // The wait status once the child has been reaped.
+    const std::optional<int>& waitStatus() const { return waitStatus_; }
+
+private:
+    ChildProcess(pid_t pid, bool ownGroup);
+    bool reap(bool block);
+    void pollForExit();
+
+    pid_t pid_;
+    bool ownGroup_;
+    int pidFd_ = -1;
+    std::optional<int> waitStatus_;
+    EventLoop* loop_ = nullptr;
+    std::optional<EventLoop::CallId> pollCall_;
+    std::function<void(int)> onExit_;
+};
+
+// The full path of a program name as a shell would find it on PATH (a name
+// holding "/" is taken as it is); empty when there is none.
+std::string findProgram(const std::string& name);
+
+// Waits until the child has ended and returns its wait status. Meanwhile
+// SIGINT, SIGTERM and SIGHUP do not end the launcher; each becomes a call of
+// onSignal (see TerminationSignals), which may pass it on to the child. When
+// outputFd is >= 0 (the read end of the child's output), what the child
+// writes there is gathered into output.
+int waitHandlingSignals(ChildProcess& child, const std::function<void(int signal, bool sentByAProcess)>& onSignal,
+                        int outputFd = -1, std::string* output = nullptr);

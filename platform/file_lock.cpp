@@ -1,0 +1,197 @@
+#include "platform/file_lock.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+short lockType(FileLock::Mode mode)
+{
+    switch (mode) {
+    case FileLock::Mode::Shared:
+        return F_RDLCK;
+    case FileLock::Mode::Exclusive:
+        return F_WRLCK;
+    case FileLock::Mode::None:
+        break;
+    }
+    return F_UNLCK;
+}
+
+int setLock(int fd, short type, bool wait)
+{
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET; // the whole file
+    return fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
+}
+
+// The waiting child: blocks until the kernel grants the lock, then says so.
+[[noreturn]] void waitForLock(int fd, short type, pid_t parent, int answerPipe)
+{
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    sigemptyset(&defaults.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        sigaction(signal, &defaults, nullptr); // the launcher's handlers are not for this child
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Never outlive the launcher: a lock granted to nobody would stay taken.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+        _exit(1);
+    int answer = 0;
+    while (setLock(fd, type, true) != 0) {
+        if (errno != EINTR) {
+            answer = errno;
+            break;
+        }
+    }
+    while (write(answerPipe, &answer, sizeof answer) < 0 && errno == EINTR) {
+    }
+    _exit(0);
+}
+
+} // namespace
+
+std::unique_ptr<FileLock> FileLock::open(const std::string& path, std::string& whyNot)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        whyNot = "cannot open the lock file " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        whyNot = "the lock file " + path + " is not a regular file";
+        return nullptr;
+    }
+    return std::unique_ptr<FileLock>(new FileLock(fd, path));
+}
+
+FileLock::FileLock(int fd, std::string path)
+    : fd_(fd), path_(std::move(path))
+{
+}
+
+FileLock::~FileLock()
+{
+    cancelWait();
+    close(fd_); // lets go of the lock
+}
+
+bool FileLock::tryLock(Mode mode)
+{
+    if (mode == Mode::None) {
+        unlock();
+        return true;
+    }
+    cancelWait();
+    if (mode == mode_)
+        return true;
+    if (setLock(fd_, lockType(mode), false) != 0)
+        return false;
+    mode_ = mode;
+    return true;
+}
+
+void FileLock::unlock()
+{
+    cancelWait();
+    if (mode_ != Mode::None)
+        setLock(fd_, F_UNLCK, false);
+    mode_ = Mode::None;
+}
+
+void FileLock::lockWhenFree(EventLoop& loop, Mode mode, std::function<void(bool held, const std::string& whyNot)> done)
+{
+    unlock();
+    int answer[2];
+    if (pipe2(answer, O_CLOEXEC) != 0) {
+        const std::string why = std::string("cannot wait for the lock: ") + std::strerror(errno);
+        loop.callLater(0.0, [done, why] { done(false, why); });
+        return;
+    }
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid < 0) {
+        const std::string why = std::string("cannot wait for the lock: ") + std::strerror(errno);
+        close(answer[0]);
+        close(answer[1]);
+        loop.callLater(0.0, [done, why] { done(false, why); });
+        return;
+    }
+    if (pid == 0)
+        waitForLock(fd_, lockType(mode), parent, answer[1]);
+
+    close(answer[1]);
+    waiterPid_ = pid;
+    waiterPipe_ = answer[0];
+    wanted_ = mode;
+    loop_ = &loop;
+    done_ = std::move(done);
+    loop.watchDescriptor(waiterPipe_, true, false, [this](int fd, bool, bool) {
+        int result = 0;
+        ssize_t got;
+        do
+            got = read(fd, &result, sizeof result);
+        while (got < 0 && errno == EINTR);
+        if (got == static_cast<ssize_t>(sizeof result)) {
+            if (result == 0) {
+                finishWait(true, {});
+            } else {
+                setLock(fd_, F_UNLCK, false);
+                finishWait(false, std::string("cannot wait for the lock: ") + std::strerror(result));
+            }
+            return;
+        }
+        // The waiter died without an answer (someone killed it): wait anew.
+        auto done = std::move(done_);
+        EventLoop& loop = *loop_;
+        const Mode wanted = wanted_;
+        cancelWait();
+        lockWhenFree(loop, wanted, std::move(done));
+    });
+}
+
+void FileLock::finishWait(bool held, const std::string& whyNot)
+{
+    auto done = std::move(done_);
+    const Mode wanted = wanted_;
+    loop_->stopWatching(waiterPipe_);
+    close(waiterPipe_);
+    waiterPipe_ = -1;
+    // The waiter ends at once after its answer.
+    while (waitpid(waiterPid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    waiterPid_ = -1;
+    loop_ = nullptr;
+    mode_ = held ? wanted : Mode::None;
+    if (done)
+        done(held, whyNot); // may destroy this object
+}
+
+void FileLock::cancelWait()
+{
+    if (waiterPid_ <= 0)
+        return;
+    kill(waiterPid_, SIGKILL);
+    while (waitpid(waiterPid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    waiterPid_ = -1;
+    loop_->stopWatching(waiterPipe_);
+    close(waiterPipe_);
+    waiterPipe_ = -1;
+    loop_ = nullptr;
+    done_ = nullptr;
+    // The waiter may have got the lock just before it died: it is ours, and not wanted.
+    setLock(fd_, F_UNLCK, false);
+    mode_ = Mode::None;
+}
