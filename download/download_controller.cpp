@@ -8,6 +8,7 @@
 #include "platform/system_log.h"
 #include "provisioning/cache_paths.h"
 #include "provisioning/constants.h"
+#include "provisioning/install_agent_cache.h"
 #include "provisioning/unzip_install_agent.h"
 #include "provisioning/validation_stamp.h"
 
@@ -18,6 +19,7 @@ namespace {
 const std::string downloadErrorText =
     "Error during the download process. See your system log for more information.";
 const std::string unzipErrorText = "Failed to unzip the installer.";
+const std::string waitingText = "Waiting for another installation to finish";
 const double splashSize = 400.0;
 const double handOffCloseDelaySeconds = 3.0;
 
@@ -59,6 +61,61 @@ void Download::applicationDidFinishLaunching()
                 window->displayIfNeeded();
         }
     }
+
+    // The cache is normally opened (and checked) before the window appears;
+    // if not, here, so that a run never goes without its lock.
+    cache_ = runInstallAgentCache();
+    if (cache_ == nullptr) {
+        std::string whyNot;
+        setRunInstallAgentCache(InstallAgentCache::open(getInstallAgentCacheDir(), whyNot));
+        cache_ = runInstallAgentCache();
+        if (cache_ == nullptr) {
+            downloadFailed(whyNot, downloadFrom);
+            return;
+        }
+    }
+    holdCache(FileLock::Mode::Shared, [this] { startDownloadWithTheCacheHeld(); });
+}
+
+void Download::holdCache(FileLock::Mode mode, std::function<void()> next)
+{
+    FileLock& lock = cache_->lock();
+    if (lock.tryLock(mode)) {
+        next();
+        return;
+    }
+    if (downloadPercent != nullptr) {
+        textBeforeWaiting_ = downloadPercent->stringValue();
+        downloadPercent->setStringValue(waitingText);
+    }
+    lock.lockWhenFree(loop_, mode, [this, next = std::move(next)](bool held, const std::string& whyNot) {
+        if (textBeforeWaiting_ && downloadPercent != nullptr)
+            downloadPercent->setStringValue(*textBeforeWaiting_);
+        textBeforeWaiting_.reset();
+        if (!held) {
+            systemLog("Cannot use the cache " + cache_->directory() + ": " + whyNot);
+            failure(downloadErrorText, TextColor::Red);
+            endRunIfNobodyCanClose();
+            return;
+        }
+        next();
+    });
+}
+
+void Download::releaseCache()
+{
+    if (cache_ != nullptr && !handedOff_)
+        cache_->lock().unlock();
+}
+
+bool Download::cacheHoldsThisDownload() const
+{
+    const std::optional<std::string> stamp = cache_->currentStamp();
+    return stamp && validationString_ && *stamp == *validationString_;
+}
+
+void Download::startDownloadWithTheCacheHeld()
+{
     downloadFromURL(downloadFrom);
 }
 
@@ -78,6 +135,7 @@ void Download::windowWillClose()
     if (windowClosed_)
         return;
     windowClosed_ = true;
+    releaseCache(); // a wait for the lock ends too
     if (theDownload_)
         theDownload_->cancel();
     loop_.stop(handedOff_ ? 1 : 0);
@@ -98,11 +156,14 @@ void Download::downloadDidReceiveResponse(UrlDownload&, const UrlResponse& respo
         validationString_ = response.headerField("ETag");
     fileLength_ = response.expectedContentLength;
 
+    // The lock is held shared since before the request: the stamp and the
+    // agent beside it are the ones the request was made for.
     const std::string cacheDir = getInstallAgentCacheDir();
     const std::string agentDir = installAgentDirOnDisk();
     if (!agentDir.empty()) {
-        // A response without an ETag never matches.
-        if (validationString_ && isCacheValid(cacheDir, *validationString_)) {
+        // A response without an ETag never matches; nor does a stamp beside an agent that is not whole.
+        if (validationString_ && isCacheValid(cacheDir, *validationString_)
+            && isCompleteInstallAgent(cacheDir + installAgentDirName)) {
             fireInstallAgent();
             if (window != nullptr)
                 window->close();
@@ -110,8 +171,10 @@ void Download::downloadDidReceiveResponse(UrlDownload&, const UrlResponse& respo
                 windowWillClose();
             return;
         }
-        removeItemAtPath(agentDir);
     }
+    // Another version comes. The cached agent stays, usable by other runs,
+    // until the new one is complete and can take its place.
+    releaseCache();
 
     if (progress != nullptr) {
         if (fileLength_ != -1)
@@ -170,6 +233,7 @@ void Download::downloadDidFail(UrlDownload&, const UrlDownloadError& error)
 
 void Download::downloadFailed(const std::string& description, const std::string& failingURL)
 {
+    releaseCache();
     systemLog("Download failed! Error - " + description + " " + failingURL);
     failure(downloadErrorText, TextColor::Red);
     endRunIfNobodyCanClose();
@@ -205,26 +269,81 @@ void Download::downloadDidFinish(UrlDownload&)
     if (window != nullptr)
         window->displayIfNeeded();
 
-    const std::string archivePath = installAgentLocation_;
-    const std::string cacheDir = getInstallAgentCacheDir();
-    const std::string agentDir = cacheDir + installAgentDirName;
+    holdCache(FileLock::Mode::Shared, [this] { finishWithTheCacheHeldShared(); });
+}
 
-    const bool unpacked = unzipInstallAgent(archivePath, agentDir, "unzip", report_error_main);
-    if (!unpacked || installAgentDirOnDisk().empty()) {
-        // Half an agent must never pass for a cached one, nor carry a stamp.
-        removeItemAtPath(agentDir);
-        removeValidationString(cacheDir);
-        failure(unzipErrorText, TextColor::Red);
-        endRunIfNobodyCanClose();
+void Download::finishWithTheCacheHeldShared()
+{
+    // Another run may have put this very agent in place meanwhile.
+    if (cacheHoldsThisDownload()) {
+        handOffAfterTheDownload();
         return;
     }
+    cache_->lock().unlock();
+    holdCache(FileLock::Mode::Exclusive, [this] { installWithTheCacheHeldExclusive(); });
+}
 
-    // The stamp goes on only once the agent it vouches for is complete.
-    if (validationString_ && !validationString_->empty())
-        writeValidationString(cacheDir, *validationString_);
-    else
-        removeValidationString(cacheDir);
+void Download::installWithTheCacheHeldExclusive()
+{
+    FileLock& lock = cache_->lock();
+    // Decided again: while this run waited, another may have stored the same agent.
+    if (cacheHoldsThisDownload()) {
+        lock.tryLock(FileLock::Mode::Shared);
+        handOffAfterTheDownload();
+        return;
+    }
+    cache_->removeLeftovers();
 
+    std::string whyNot;
+    const std::string staging = cache_->makeStagingDirectory(whyNot);
+    if (staging.empty()) {
+        report_error_main(whyNot, true);
+        installFailed();
+        return;
+    }
+    const UnzipOutcome outcome = unpackInstallAgentArchive(installAgentLocation_, staging, "unzip");
+    if (outcome == UnzipOutcome::Interrupted) {
+        // A termination signal during the unpacking: the run ends as if cancelled.
+        removeItemAtPath(staging);
+        releaseCache();
+        removeItemAtPath(installAgentLocation_);
+        if (window != nullptr)
+            window->close();
+        else
+            windowWillClose();
+        return;
+    }
+    bool replaced = false;
+    if (outcome == UnzipOutcome::Unpacked) {
+        // The stamp goes on only once the agent it vouches for is complete and in place.
+        replaced = cache_->replaceAgent(staging, validationString_, whyNot);
+        if (!replaced)
+            report_error_main(whyNot, true);
+    } else {
+        report_error_main("Failed to unzip the install agent", true);
+    }
+    if (!replaced) {
+        removeItemAtPath(staging);
+        installFailed();
+        return;
+    }
+    // Shared again in one step: nobody can change the new agent before it runs.
+    lock.tryLock(FileLock::Mode::Shared);
+    handOffAfterTheDownload();
+}
+
+void Download::installFailed()
+{
+    // The agent that was there before, and its stamp, stay as they were.
+    releaseCache();
+    removeItemAtPath(installAgentLocation_);
+    failure(unzipErrorText, TextColor::Red);
+    endRunIfNobodyCanClose();
+}
+
+void Download::handOffAfterTheDownload()
+{
+    removeItemAtPath(installAgentLocation_); // unpacked: the archive has done its work
     loop_.callLater(handOffCloseDelaySeconds, [this] { waitForInstallAgentToStart(); });
     fireInstallAgent();
     loop_.stop(1);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/event_loop.h"
+#include "platform/file_lock.h"
 #include "platform/url_download.h"
 #include "ui/widgets.h"
 
@@ -20,6 +21,16 @@ using UrlDownloadStarter =
 // into the cache. It ends the window's loop with a non-zero result when it
 // hands off to the cached agent (which the launcher then runs), with zero when
 // the window closes without a hand-off.
+//
+// Other runs may share the cache (see InstallAgentCache). The controller
+// reads the stamp with the cache's lock held shared, from before the request
+// until the response; a hand-off keeps that hold for the agent's whole run.
+// A finished download first looks, shared, whether another run has put the
+// same agent in place meanwhile; if not, it takes the lock exclusive, looks
+// again, and replaces the agent. Where it has to wait for the lock it says
+// so, and stays cancellable.
+class InstallAgentCache;
+
 class Download : public UrlDownloadDelegate, public WindowDelegate {
 public:
     // Reads the download destination from downloadTo. The outlets are not
@@ -69,6 +80,18 @@ private:
     void downloadFailed(const std::string& description, const std::string& failingURL);
     void endRunIfNobodyCanClose();
 
+    // Takes the cache's lock in the mode, waiting (and saying so) while
+    // another run holds it, then goes on with next.
+    void holdCache(FileLock::Mode mode, std::function<void()> next);
+    void releaseCache();
+    // Whether the cache holds, complete, the agent this download fetched.
+    bool cacheHoldsThisDownload() const;
+    void startDownloadWithTheCacheHeld();
+    void finishWithTheCacheHeldShared();
+    void installWithTheCacheHeldExclusive();
+    void installFailed();
+    void handOffAfterTheDownload();
+
     EventLoop& loop_;
     UrlDownloadStarter startDownload_;
     std::int64_t fileLength_ = -1;
@@ -78,6 +101,10 @@ private:
     std::optional<std::string> validationString_;
     bool handedOff_ = false;
     bool windowClosed_ = false;
+
+    InstallAgentCache* cache_ = nullptr;
+    // What the status line said before a wait for the cache.
+    std::optional<std::string> textBeforeWaiting_;
 };
 
 // "Downloading " and the percentage, right-aligned in three places.

@@ -2,7 +2,10 @@
 
 #include "launcher/locations.h"
 #include "launcher/temp_dir.h"
+#include "platform/main_bundle.h"
+#include "platform/paths.h"
 #include "provisioning/fire_install_agent.h"
+#include "provisioning/install_agent_cache.h"
 #include "provisioning/shell_command.h"
 #include "provisioning/source_install_agent.h"
 
@@ -17,6 +20,14 @@ int extractPayloadToDir(std::string, ErrorReporter)
 int mainFcn(int argc, const char** argv, ErrorReporter reporter)
 {
     TempDir scratch("tmp_install_dir");
+
+    // Without its own location the launcher knows neither its archive nor its payload.
+    if (!mainBundle()) {
+        std::string whyNot = "unknown";
+        readRunningExecutableLink(&whyNot);
+        reporter("Cannot find the launcher's own location: " + whyNot, true);
+        return -1;
+    }
 
     std::string workDir = scratch.getDir();
     if (workDir.empty() || std::getenv("__ZX_BOOTSTRAP_INSTALLER_UNITTEST__") != nullptr)
@@ -36,7 +47,10 @@ int mainFcn(int argc, const char** argv, ErrorReporter reporter)
 
     const std::string command = "sh " + smart_quote(agentPath);
     const std::string bundleLocation = getBundleLocation();
-    if (!fireInstallAgentWithArgs(agentPath, command, bundleLocation, argc, argv, reporter)) {
+    const bool started = fireInstallAgentWithArgs(agentPath, command, bundleLocation, argc, argv, reporter);
+    // The agent has ended: the cache it ran from may change again.
+    closeRunInstallAgentCache();
+    if (!started) {
         reporter("Failed to start the instal agent", true);
         return -1;
     }

@@ -8,11 +8,17 @@
 
 TempDir::TempDir(std::string /*name: the template alone decides the directory's name*/)
 {
-    const std::string pattern = appendPathComponent(userTemporaryDirectory(), "zxXXXXXX");
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) != nullptr)
-        path_ = buffer.data();
+    // A temporary directory that is missing or full is no reason to work
+    // among the user's own files: /tmp comes first.
+    for (const std::string& root : {userTemporaryDirectory(), std::string("/tmp")}) {
+        const std::string pattern = appendPathComponent(root, "zxXXXXXX");
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        if (mkdtemp(buffer.data()) != nullptr) {
+            path_ = buffer.data();
+            return;
+        }
+    }
 }
 
 TempDir::~TempDir()

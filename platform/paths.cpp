@@ -1,6 +1,8 @@
 #include "platform/paths.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 #include <vector>
 
@@ -27,13 +29,16 @@ std::string userTemporaryDirectory()
     return "/tmp";
 }
 
-std::string readLinkTarget(const std::string& linkPath)
+std::string readLinkTarget(const std::string& linkPath, std::string* whyNot)
 {
     std::vector<char> buffer(1024);
     for (;;) {
         const ssize_t length = readlink(linkPath.c_str(), buffer.data(), buffer.size());
-        if (length < 0)
+        if (length < 0) {
+            if (whyNot != nullptr)
+                *whyNot = linkPath + ": " + std::strerror(errno);
             return {};
+        }
         if (static_cast<size_t>(length) < buffer.size())
             return std::string(buffer.data(), static_cast<size_t>(length));
         // The target may have been cut: try again with room to spare.
@@ -41,7 +46,7 @@ std::string readLinkTarget(const std::string& linkPath)
     }
 }
 
-std::string readRunningExecutableLink()
+std::string readRunningExecutableLink(std::string* whyNot)
 {
-    return readLinkTarget("/proc/self/exe");
+    return readLinkTarget("/proc/self/exe", whyNot);
 }

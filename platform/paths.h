@@ -8,8 +8,10 @@ std::string appendPathComponent(const std::string& directory, const std::string&
 // The user's temporary directory: $TMPDIR when set and non-empty, else "/tmp".
 std::string userTemporaryDirectory();
 
-// The whole target of the link /proc/self/exe; empty when it cannot be read.
-std::string readRunningExecutableLink();
+// The whole target of the link /proc/self/exe; empty when it cannot be read
+// (whyNot, when given, then tells why).
+std::string readRunningExecutableLink(std::string* whyNot = nullptr);
 
-// The whole target of a symbolic link, however long; empty when it cannot be read.
-std::string readLinkTarget(const std::string& linkPath);
+// The whole target of a symbolic link, however long; empty when it cannot be
+// read (whyNot, when given, then tells why).
+std::string readLinkTarget(const std::string& linkPath, std::string* whyNot = nullptr);

@@ -3,6 +3,8 @@
 #include "provisioning/constants.h"
 #include "provisioning/shell_command.h"
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
 
 bool fireInstallAgentWithArgs(std::string agentPath, std::string command, std::string bundleLocation, int argc,
@@ -16,9 +18,16 @@ bool fireInstallAgentWithArgs(std::string agentPath, std::string command, std::s
     }
     command += suffix;
 
+    int status = 0;
     try {
-        call_system(agentPath, command);
+        status = call_system(agentPath, command);
     } catch (const std::exception&) {
+        reporter("Failed to start the instal agent", true);
+        return false;
+    }
+    // The agent's own status is its business; a shell that never started is ours.
+    if (status == -1) {
+        reporter(std::string("Cannot start /bin/sh: ") + std::strerror(errno), true);
         reporter("Failed to start the instal agent", true);
         return false;
     }

@@ -7,6 +7,7 @@
 // Completes the install-agent command line (the command head, then
 // "-installbundle <bundleLocation>/bundle.zip" and argv[1..]) and runs it
 // through the shell, waiting for it. True once it has run, whatever the
-// agent's status; false only when handing it to the shell threw.
+// agent's status; false, after saying why, when the shell could not be
+// started (the line too long for the kernel, say) or handing it over threw.
 bool fireInstallAgentWithArgs(std::string agentPath, std::string command, std::string bundleLocation, int argc,
                               const char** argv, ErrorReporter reporter);

@@ -1,6 +1,9 @@
 #include "provisioning/shell_command.h"
 
-#include <cstdlib>
+#include "platform/child_process.h"
+
+#include <csignal>
+#include <memory>
 
 namespace {
 
@@ -49,5 +52,29 @@ std::string argv2cmdline(int argc, const char** argv)
 
 int call_system(std::string /*program*/, std::string commandLine)
 {
-    return std::system(commandLine.c_str());
+    // What system() does, but a failure to start the shell is told apart
+    // (-1 and errno) instead of looking like a command that exited with 127,
+    // and the command starts with the default handling of every signal.
+    const std::string line(commandLine.c_str()); // up to the first NUL, as system() would take it
+    ChildProcessSpec spec;
+    spec.argv = {"/bin/sh", "-c", line};
+    std::string whyNot;
+    const std::unique_ptr<ChildProcess> shell = ChildProcess::start(spec, whyNot);
+    if (!shell)
+        return -1;
+    // Like system(), the launcher does not quit while the command runs. A
+    // termination signal sent to the launcher is passed on to the command,
+    // and the launcher waits for it to end; a Ctrl-C or a hang-up from the
+    // terminal has reached the command already.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    struct sigaction formerQuit {};
+    sigaction(SIGQUIT, &ignore, &formerQuit);
+    const int status = waitHandlingSignals(*shell, [&shell](int signal, bool sentByAProcess) {
+        if (signal != SIGINT || sentByAProcess)
+            shell->sendSignal(signal);
+    });
+    sigaction(SIGQUIT, &formerQuit, nullptr);
+    return status;
 }

@@ -2,12 +2,14 @@
 
 #include "download/download_run.h"
 #include "launcher/locations.h"
+#include "platform/file_manager.h"
 #include "provisioning/cache_paths.h"
 #include "provisioning/constants.h"
-#include "provisioning/mkpath.h"
+#include "provisioning/install_agent_cache.h"
 #include "provisioning/unzip_install_agent.h"
 
 #include <dirent.h>
+#include <memory>
 #include <sys/stat.h>
 
 namespace {
@@ -35,6 +37,35 @@ std::string findAlternativeArchive(const std::string& defaultArchive)
     return found;
 }
 
+// Without an archive in the bundle: the cache, made ready (or refused) before
+// anything is downloaded, and the download, which puts the agent there.
+std::string downloadIntoTheCache(const std::string& workDir, ErrorReporter reporter, InstallAgentDownloader download)
+{
+    std::string whyNot;
+    std::unique_ptr<InstallAgentCache> cache = InstallAgentCache::open(getInstallAgentCacheDir(), whyNot);
+    if (!cache) {
+        reporter(whyNot, true);
+        return {};
+    }
+    setRunInstallAgentCache(std::move(cache));
+
+    const std::string archive = workDir + pathSeparator + installAgentZipName;
+    const bool handedOff = download(archive.c_str(), reporter);
+    // Nothing of the download stays in the working directory, which may
+    // well be the user's own folder.
+    removeItemAtPath(archive);
+    if (!handedOff) {
+        closeRunInstallAgentCache();
+        return {};
+    }
+    // The download ends with the agent in the cache, held for this run.
+    if (const std::string cached = installAgentDirOnDisk(); !cached.empty())
+        return getInstallAgentExecutable(cached);
+    reporter("Failed to initialize the install agent.", true);
+    closeRunInstallAgentCache();
+    return {};
+}
+
 } // namespace
 
 bool isAlternativeInstallAgentName(const std::string& name)
@@ -52,25 +83,18 @@ std::string sourceInstallAgent(std::string workDir, ErrorReporter reporter)
 std::string sourceInstallAgent(std::string workDir, ErrorReporter reporter, InstallAgentDownloader download)
 {
     std::string archive = getDefaultInstallAgentLocation();
-    std::string destination;
     struct stat info {};
     if (stat(archive.c_str(), &info) != 0)
         archive = findAlternativeArchive(archive);
 
-    if (archive.empty()) {
-        destination = getInstallAgentCacheDir() + installAgentDirName;
-        mkpath(destination, 0700);
-        archive = workDir + pathSeparator + installAgentZipName;
-        if (!download(archive.c_str(), reporter))
-            return {};
-        if (const std::string cached = installAgentDirOnDisk(); !cached.empty())
-            return getInstallAgentExecutable(cached);
-    } else {
-        destination = workDir;
-    }
+    if (archive.empty())
+        return downloadIntoTheCache(workDir, reporter, download);
 
-    if (unzipInstallAgent(archive, destination, "unzip", reporter))
-        return getInstallAgentExecutable(destination);
-    reporter("Failed to initialize the install agent.", true);
+    bool interrupted = false;
+    if (unzipInstallAgent(archive, workDir, "unzip", reporter, interrupted))
+        return getInstallAgentExecutable(workDir);
+    // A termination signal ends the run as a cancelled download does: quietly.
+    if (!interrupted)
+        reporter("Failed to initialize the install agent.", true);
     return {};
 }

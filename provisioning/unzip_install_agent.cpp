@@ -1,28 +1,111 @@
 #include "provisioning/unzip_install_agent.h"
 
-#include "provisioning/shell_command.h"
+#include "platform/child_process.h"
+#include "platform/system_log.h"
 
+#include <csignal>
 #include <exception>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// How much of what unzip said goes to the log when it fails.
+constexpr std::size_t loggedLines = 10;
+
+void logWhatUnzipSaid(const std::string& output)
+{
+    std::vector<std::string> lines;
+    std::string::size_type start = 0;
+    while (start < output.size()) {
+        auto end = output.find('\n', start);
+        if (end == std::string::npos)
+            end = output.size();
+        std::string line = output.substr(start, end - start);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+            line.pop_back();
+        while (!line.empty() && line.front() == ' ')
+            line.erase(line.begin());
+        if (!line.empty())
+            lines.push_back(line);
+        start = end + 1;
+    }
+    const std::size_t first = lines.size() > loggedLines ? lines.size() - loggedLines : 0;
+    for (std::size_t i = first; i < lines.size(); ++i)
+        systemLog("unzip: " + lines[i]);
+}
+
+} // namespace
+
+UnzipOutcome unpackInstallAgentArchive(const std::string& zipPath, const std::string& destinationDir,
+                                       const std::string& unzipProgram)
+{
+    struct stat info {};
+    if (stat(zipPath.c_str(), &info) != 0)
+        return UnzipOutcome::NoArchive;
+
+    // unzip runs without a terminal and with nothing to read: an encrypted
+    // archive or a full disk, where it would ask a question, is a failure
+    // at once instead of a run that waits for ever.
+    int output[2];
+    if (pipe2(output, O_CLOEXEC) != 0) {
+        systemLog("unzip: cannot make a pipe for its output");
+        return UnzipOutcome::Failed;
+    }
+    ChildProcessSpec spec;
+    spec.argv = {unzipProgram, "-qq", "-o", zipPath, "-d", destinationDir};
+    spec.inputFromNull = true;
+    spec.withoutTerminal = true;
+    spec.outputFd = output[1];
+    std::string whyNot;
+    std::unique_ptr<ChildProcess> unzip = ChildProcess::start(spec, whyNot);
+    close(output[1]);
+    if (!unzip) {
+        close(output[0]);
+        systemLog("unzip: cannot be started: " + whyNot);
+        return UnzipOutcome::Failed;
+    }
+
+    bool interrupted = false;
+    std::string said;
+    const int status = waitHandlingSignals(
+        *unzip,
+        [&](int, bool) {
+            interrupted = true;
+            unzip->sendSignal(SIGTERM);
+        },
+        output[0], &said);
+    close(output[0]);
+    if (interrupted)
+        return UnzipOutcome::Interrupted;
+    if (status == 0)
+        return UnzipOutcome::Unpacked;
+    logWhatUnzipSaid(said);
+    return UnzipOutcome::Failed;
+}
 
 bool unzipInstallAgent(std::string zipPath, std::string destinationDir, std::string unzipProgram,
                        ErrorReporter reporter)
 {
-    struct stat info {};
-    if (stat(zipPath.c_str(), &info) != 0)
-        return false;
+    bool interrupted = false;
+    return unzipInstallAgent(std::move(zipPath), std::move(destinationDir), std::move(unzipProgram), reporter,
+                             interrupted);
+}
 
-    const std::string commandLine = smart_quote(unzipProgram) + " -qq -o " + smart_quote(zipPath) + " -d "
-        + smart_quote(destinationDir);
-    int status = -1;
+bool unzipInstallAgent(std::string zipPath, std::string destinationDir, std::string unzipProgram,
+                       ErrorReporter reporter, bool& interrupted)
+{
+    UnzipOutcome outcome = UnzipOutcome::Failed;
     try {
-        status = call_system(unzipProgram, commandLine);
+        outcome = unpackInstallAgentArchive(zipPath, destinationDir, unzipProgram);
     } catch (const std::exception&) {
         return false;
     }
-    if (status != 0) {
+    interrupted = outcome == UnzipOutcome::Interrupted;
+    if (outcome == UnzipOutcome::Failed)
         reporter("Failed to unzip the install agent", true);
-        return false;
-    }
-    return true;
+    return outcome == UnzipOutcome::Unpacked;
 }

@@ -2,7 +2,9 @@
 
 #include "provisioning/constants.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,11 +39,32 @@ void writeValidationString(std::string dir, std::string validationString)
 {
     if (dir.empty() || validationString.empty())
         return;
-    FILE* file = std::fopen(stampPath(dir).c_str(), "w");
-    if (file == nullptr)
+    // Written aside and renamed into place: a reader never sees half a stamp,
+    // a run killed meanwhile leaves no stamp at all, and a link standing at
+    // the stamp's path is replaced, not followed.
+    std::string temporary = dir + pathSeparator + validationFileName + "-XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    if (fd < 0)
         return;
-    std::fwrite(validationString.data(), 1, validationString.size(), file);
-    std::fclose(file);
+    const mode_t mask = umask(0);
+    umask(mask);
+    bool written = fchmod(fd, 0666 & ~mask) == 0;
+    const char* data = validationString.data();
+    std::size_t left = validationString.size();
+    while (written && left > 0) {
+        const ssize_t count = write(fd, data, left);
+        if (count < 0 && errno == EINTR)
+            continue;
+        written = count > 0;
+        if (written) {
+            data += count;
+            left -= static_cast<std::size_t>(count);
+        }
+    }
+    written = written && fsync(fd) == 0;
+    written = close(fd) == 0 && written;
+    if (!written || rename(temporary.c_str(), stampPath(dir).c_str()) != 0)
+        unlink(temporary.c_str());
 }
 
 void removeValidationString(std::string dir)

@@ -264,13 +264,16 @@ TEST_F(CommandLine, UnitTestSwitchUnpacksBesideTheFlatDirectory)
     expectScratchGone();
 }
 
-TEST_F(CommandLine, UnusableTemporaryDirectoryFallsBackToBesideTheBundle)
+TEST_F(CommandLine, MissingTemporaryDirectoryFallsBackToTmpNotBesideTheBundle)
 {
-    const BundleLayout layout = appWithAgent(scratch.makeDir("Applications"));
+    const BundleLayout layout = flatWithAgent(scratch.makeDir("Applications"));
+    const std::vector<std::string> before = listDirectory(layout.bundleDir);
     const ProcessResult result = launch(layout, {}, {{"TMPDIR", scratch / "no such dir"}});
     expectSucceeded(result);
-    EXPECT_EQ(readAgentRecord(record).self, layout.parent + "/install");
-    EXPECT_FALSE(pathExists(scratch / "no such dir"));
+    const std::string self = readAgentRecord(record).self;
+    EXPECT_EQ(self.rfind("/tmp/zx", 0), 0u) << self;
+    EXPECT_FALSE(pathExists(parentOf(self))) << "the scratch directory in /tmp is removed too";
+    EXPECT_EQ(listDirectory(layout.bundleDir), before) << "nothing of the run stays beside the user's files";
 }
 
 TEST_F(CommandLine, StartedThroughALinkTheRealBundleIsUsed)

@@ -7,12 +7,15 @@
 #include "platform/file_manager.h"
 #include "platform/main_bundle.h"
 #include "provisioning/cache_paths.h"
+#include "provisioning/install_agent_cache.h"
 #include "provisioning/mkpath.h"
 #include "support/recording_widgets.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <dirent.h>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -30,6 +33,19 @@ std::string readFile(const std::string& path)
 void writeFile(const std::string& path, const std::string& content)
 {
     std::ofstream(path, std::ios::binary) << content;
+}
+
+std::vector<std::string> listDirectory(const std::string& path)
+{
+    std::vector<std::string> names;
+    if (DIR* listing = opendir(path.c_str())) {
+        while (const dirent* entry = readdir(listing))
+            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
+                names.push_back(entry->d_name);
+        closedir(listing);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 bool exists(const std::string& path)
@@ -58,6 +74,7 @@ protected:
     void TearDown() override
     {
         ui_ = MainInterface();
+        closeRunInstallAgentCache();
         if (savedHome_)
             setenv("HOME", savedHome_->c_str(), 1);
         else
@@ -68,6 +85,8 @@ protected:
     // Wires the controller to recording controls and a scripted download.
     void load(bool hasUserToClose = true, bool downloadCanBeMade = true)
     {
+        ui_ = MainInterface();
+        closeRunInstallAgentCache();
         auto frontEnd = std::make_unique<RecordingFrontEnd>(hasUserToClose);
         fe_ = frontEnd.get();
         auto record = record_;
@@ -216,18 +235,27 @@ TEST_F(DownloadControllerTest, MatchingStampHandsOffToTheCachedAgentAtTheRespons
     EXPECT_EQ(runLoop(), 1);
 }
 
-TEST_F(DownloadControllerTest, DifferentOrMissingETagRemovesTheCachedAgentBeforeAnyData)
+TEST_F(DownloadControllerTest, DifferentOrMissingETagKeepsTheCachedAgentUntilTheNewOneIsInPlace)
 {
     for (const char* etag : {"\"v2\"", static_cast<const char*>(nullptr)}) {
         SCOPED_TRACE(etag == nullptr ? "no ETag" : etag);
         putCachedAgent("\"v1\"");
         load();
-        controller().downloadDidReceiveResponse(*controller().theDownload(), response(1000, etag));
-        EXPECT_FALSE(exists(cacheDir_ + "installagent"));
+        auto& download = *controller().theDownload();
+        controller().downloadDidReceiveResponse(download, response(1000, etag));
+        EXPECT_EQ(readFile(cacheDir_ + "installagent/install"), "echo cached\n");
+        EXPECT_EQ(readFile(cacheDir_ + ".validatestring"), "\"v1\"");
         EXPECT_FALSE(controller().handedOff());
         EXPECT_FALSE(fe_->window_.closed);
         EXPECT_EQ(fe_->status_.text_, "Downloading   0%");
-        ASSERT_EQ(mkpath(cacheDir_ + "installagent", 0700), 0);
+
+        writeDownloadedArchive();
+        controller().downloadDidFinish(download);
+        EXPECT_TRUE(controller().handedOff());
+        EXPECT_EQ(readFile(cacheDir_ + "installagent/install"), "echo fresh\n");
+        EXPECT_EQ(exists(cacheDir_ + ".validatestring"), etag != nullptr);
+        EXPECT_FALSE(exists(downloadTo)) << "the archive goes once it is unpacked";
+        EXPECT_EQ(runLoop(), 1);
     }
 }
 
@@ -301,8 +329,9 @@ TEST_F(DownloadControllerTest, AuthenticationChallengeAndUncreatableDownloadAreD
     EXPECT_EQ(runLoop(), 0);
 }
 
-TEST_F(DownloadControllerTest, UnpackingFailureLeavesNoHalfAgentAndNoStamp)
+TEST_F(DownloadControllerTest, UnpackingFailureKeepsTheCachedAgentAndItsStamp)
 {
+    putCachedAgent("\"v1\"");
     load();
     auto& download = *controller().theDownload();
     controller().downloadDidReceiveResponse(download, response(9, "\"v3\""));
@@ -316,8 +345,10 @@ TEST_F(DownloadControllerTest, UnpackingFailureLeavesNoHalfAgentAndNoStamp)
     EXPECT_EQ(fe_->status_.text_, "Failed to unzip the installer.");
     EXPECT_EQ(fe_->status_.color_, TextColor::Red);
     EXPECT_FALSE(fe_->button_.enabled_);
-    EXPECT_FALSE(exists(cacheDir_ + "installagent"));
-    EXPECT_FALSE(exists(cacheDir_ + ".validatestring"));
+    EXPECT_EQ(readFile(cacheDir_ + "installagent/install"), "echo cached\n");
+    EXPECT_EQ(readFile(cacheDir_ + ".validatestring"), "\"v1\"");
+    EXPECT_EQ(listDirectory(cacheDir_), (std::vector<std::string>{".lock", ".validatestring", "installagent"}))
+        << "no staging directory left behind";
     EXPECT_FALSE(controller().handedOff());
     EXPECT_FALSE(fe_->window_.closed);
 }

@@ -206,7 +206,8 @@ TEST_F(DownloadEndToEnd, BodyThatIsNotAnArchiveFailsToUnpackAndLeavesNoStamp)
     EXPECT_NE(result.err.find("Failed to unzip the install agent"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("Failed to unzip the installer."), std::string::npos);
     expectFailedRunLeftNothing(result);
-    EXPECT_FALSE(pathExists(cacheDir_ + "installagent"));
+    EXPECT_EQ(listDirectory(cacheDir_), (std::vector<std::string>{".lock", "installagent"}));
+    EXPECT_TRUE(listDirectory(cacheDir_ + "installagent").empty());
 }
 
 TEST_F(DownloadEndToEnd, RefusedConnectionAndUnusableURLFail)

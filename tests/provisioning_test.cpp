@@ -595,13 +595,32 @@ TEST_F(Sourcing, NoMainBundleLeadsToTheDownload)
     EXPECT_EQ(download.calls, 1);
 }
 
-TEST_F(Sourcing, UnmakeableCacheStillTriesTheDownload)
+TEST_F(Sourcing, UnusableCacheIsReportedBeforeAnyDownload)
 {
-    ScopedEnv home("HOME", scratch / "home-is-a-file");
-    writeFile(scratch / "home-is-a-file", "");
+    {
+        ScopedEnv home("HOME", scratch / "home-is-a-file");
+        writeFile(scratch / "home-is-a-file", "");
+        EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), "");
+        EXPECT_EQ(messages, std::vector<std::string>{"error: Cannot create the cache directory " + scratch.path()
+                                                     + "/home-is-a-file/" + kSubpath + ": Not a directory"});
+    }
+    if (geteuid() == 0) {
+        // Somebody else's directory on the way, or one that others may write to.
+        messages.clear();
+        makeDirectories(cacheRoot());
+        ASSERT_EQ(chown((scratch / "home/.kelvor").c_str(), 12345, 12345), 0);
+        EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), "");
+        EXPECT_EQ(messages, std::vector<std::string>{"error: Refusing the cache directory " + scratch.path()
+                                                     + "/home/.kelvor: it is owned by uid 12345, not by root (uid 0)"});
+        ASSERT_EQ(chown((scratch / "home/.kelvor").c_str(), 0, 0), 0);
+    }
+    messages.clear();
+    makeDirectories(cacheRoot());
+    chmod(cacheRoot().c_str(), 0770);
     EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), "");
-    EXPECT_EQ(download.calls, 1);
-    EXPECT_TRUE(messages.empty());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("others may write to it (mode 0770)"), std::string::npos) << messages[0];
+    EXPECT_EQ(download.calls, 0);
 }
 
 TEST_F(Sourcing, DownloadIntoAnAgentAlreadyCachedRunsTheCachedOne)
@@ -619,18 +638,18 @@ TEST_F(Sourcing, DownloadIntoAnAgentAlreadyCachedRunsTheCachedOne)
     EXPECT_TRUE(messages.empty());
 }
 
-TEST_F(Sourcing, DownloadedArchiveIsUnpackedIntoTheCache)
+TEST_F(Sourcing, ArchiveLeftByTheDownloadIsRemovedNotUnpacked)
 {
-    ScopedEnv home("HOME", scratch.makeDir("home with blank $HOME"));
+    // The download puts the agent into the cache itself; an archive beside
+    // an empty cache is not the cache's.
     download.result = true;
     download.action = [](const std::string& archivePath) {
         makeInstallAgentZip(archivePath, "echo downloaded\n", {{"marker", "unpacked\n"}});
     };
-    EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), cachedAgentDir() + "/install");
-    EXPECT_EQ(readFile(cachedAgentDir() + "/install"), "echo downloaded\n");
-    EXPECT_EQ(readFile(cachedAgentDir() + "/marker"), "unpacked\n");
-    EXPECT_TRUE(messages.empty());
-    EXPECT_EQ(installAgentDirOnDisk(), cachedAgentDir() + "/");
+    EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), "");
+    EXPECT_EQ(messages, std::vector<std::string>{"error: Failed to initialize the install agent."});
+    EXPECT_FALSE(pathExists(cachedAgentDir() + "/install"));
+    EXPECT_FALSE(pathExists(work + "/InstallAgent.zip")) << "nothing of the download stays in the working directory";
 }
 
 TEST_F(Sourcing, DownloadThatLeftNothingFailsWithOneMessage)

@@ -1,0 +1,254 @@
+#include "provisioning/install_agent_cache.h"
+
+#include "platform/file_manager.h"
+#include "provisioning/constants.h"
+#include "provisioning/mkpath.h"
+#include "provisioning/validation_stamp.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const std::string lockFileName = ".lock";
+// Names that only unfinished work carries: staging directories (and agents
+// swapped out into them) and stamps not yet in place.
+const std::string stagingPrefix = "." + std::string("installagent") + "-";
+const std::string stampInProgressPrefix = ".validatestring-";
+
+std::string userName(uid_t uid)
+{
+    if (const passwd* entry = getpwuid(uid); entry != nullptr && entry->pw_name != nullptr)
+        return std::string(entry->pw_name) + " (uid " + std::to_string(uid) + ")";
+    return "uid " + std::to_string(uid);
+}
+
+std::string octal(mode_t mode)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// One directory on the way to the cache: the user's own, and nobody else may write to it.
+bool isSafeDirectory(const std::string& path, std::string& whyNot)
+{
+    const uid_t me = geteuid();
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) {
+        whyNot = "Cannot use the cache directory " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISLNK(info.st_mode)) {
+        // A link of the user's own may lead elsewhere; one of somebody else's may not.
+        if (info.st_uid != me && info.st_uid != 0) {
+            whyNot = "Refusing the cache directory " + path + ": it is a link owned by " + userName(info.st_uid);
+            return false;
+        }
+        if (stat(path.c_str(), &info) != 0) {
+            whyNot = "Cannot use the cache directory " + path + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        whyNot = "Cannot use the cache directory " + path + ": it is not a directory";
+        return false;
+    }
+    if (info.st_uid != me) {
+        whyNot = "Refusing the cache directory " + path + ": it is owned by " + userName(info.st_uid) + ", not by "
+            + userName(me);
+        return false;
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        whyNot = "Refusing the cache directory " + path + ": others may write to it (mode " + octal(info.st_mode)
+            + ")";
+        return false;
+    }
+    return true;
+}
+
+// The cache directory and the directories between the home directory and it.
+bool isSafeCache(const std::string& cacheDir, std::string& whyNot)
+{
+    if (cacheDir.size() < cacheSubpath.size()
+        || cacheDir.compare(cacheDir.size() - cacheSubpath.size(), cacheSubpath.size(), cacheSubpath) != 0)
+        return isSafeDirectory(cacheDir, whyNot);
+    std::string path = cacheDir.substr(0, cacheDir.size() - cacheSubpath.size());
+    std::string::size_type start = 0;
+    while (start < cacheSubpath.size()) {
+        const auto slash = cacheSubpath.find('/', start);
+        path += cacheSubpath.substr(start, slash - start);
+        if (!isSafeDirectory(path, whyNot))
+            return false;
+        path += pathSeparator;
+        start = slash + 1;
+    }
+    return true;
+}
+
+void syncDirectory(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+bool startsWith(const std::string& text, const std::string& prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Unique owner of the run's cache; see runInstallAgentCache().
+std::unique_ptr<InstallAgentCache>& runCache()
+{
+    static std::unique_ptr<InstallAgentCache> cache;
+    return cache;
+}
+
+} // namespace
+
+bool isCompleteInstallAgent(const std::string& directory)
+{
+    struct stat info {};
+    return lstat((directory + pathSeparator + "install").c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::unique_ptr<InstallAgentCache> InstallAgentCache::open(const std::string& cacheDir, std::string& whyNot)
+{
+    std::string directory = cacheDir;
+    if (directory.empty() || directory.back() != '/')
+        directory += pathSeparator;
+    if (mkpath(directory + installAgentDirName, 0700) != 0) {
+        whyNot = "Cannot create the cache directory " + directory + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (!isSafeCache(directory, whyNot))
+        return nullptr;
+    auto lock = FileLock::open(directory + lockFileName, whyNot);
+    if (!lock) {
+        whyNot = "Cannot use the cache directory " + directory + ": " + whyNot;
+        return nullptr;
+    }
+    return std::unique_ptr<InstallAgentCache>(new InstallAgentCache(directory, std::move(lock)));
+}
+
+InstallAgentCache::InstallAgentCache(std::string directory, std::unique_ptr<FileLock> lock)
+    : directory_(std::move(directory)), lock_(std::move(lock))
+{
+}
+
+std::optional<std::string> InstallAgentCache::currentStamp() const
+{
+    if (!isCompleteInstallAgent(directory_ + installAgentDirName))
+        return std::nullopt;
+    // A stamp is a file of ours; whatever a link points to is not one.
+    const int fd = ::open((directory_ + validationFileName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    std::string firstLine;
+    char buffer[4096];
+    bool lineEnded = false;
+    ssize_t got;
+    while (!lineEnded && (got = read(fd, buffer, sizeof buffer)) != 0) {
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            close(fd);
+            return std::nullopt;
+        }
+        const char* end = static_cast<const char*>(memchr(buffer, '\n', static_cast<std::size_t>(got)));
+        lineEnded = end != nullptr;
+        firstLine.append(buffer, lineEnded ? static_cast<std::size_t>(end - buffer) : static_cast<std::size_t>(got));
+    }
+    close(fd);
+    if (firstLine.empty())
+        return std::nullopt;
+    return firstLine;
+}
+
+void InstallAgentCache::removeLeftovers() const
+{
+    DIR* listing = opendir(directory_.c_str());
+    if (listing == nullptr)
+        return;
+    std::vector<std::string> leftovers;
+    while (const dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (startsWith(name, stagingPrefix) || startsWith(name, stampInProgressPrefix))
+            leftovers.push_back(directory_ + name);
+    }
+    closedir(listing);
+    for (const std::string& leftover : leftovers)
+        removeItemAtPath(leftover);
+}
+
+std::string InstallAgentCache::makeStagingDirectory(std::string& whyNot) const
+{
+    std::string pattern = directory_ + stagingPrefix + "XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        whyNot = "Cannot create a directory in " + directory_ + ": " + std::strerror(errno);
+        return {};
+    }
+    return pattern;
+}
+
+bool InstallAgentCache::replaceAgent(const std::string& staging, const std::optional<std::string>& validationString,
+                                     std::string& whyNot) const
+{
+    if (!isCompleteInstallAgent(staging)) {
+        whyNot = "The install agent archive holds no file \"install\" at its top level";
+        return false;
+    }
+    const std::string agent = directory_ + installAgentDirName;
+
+    // No stamp may name the old agent once the new one can be in its place.
+    removeValidationString(directory_);
+    syncDirectory(directory_);
+
+    if (renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, agent.c_str(), RENAME_EXCHANGE) == 0) {
+        removeItemAtPath(staging); // the old agent, swapped out
+    } else if (errno == ENOENT) {
+        if (rename(staging.c_str(), agent.c_str()) != 0) {
+            whyNot = "Cannot move the new install agent into " + agent + ": " + std::strerror(errno);
+            return false;
+        }
+    } else {
+        // A file system that cannot swap: move the old one aside first. Only
+        // this run holds the lock, so nobody sees the moment between.
+        const std::string aside = staging + ".old";
+        if (rename(agent.c_str(), aside.c_str()) != 0 || rename(staging.c_str(), agent.c_str()) != 0) {
+            whyNot = "Cannot move the new install agent into " + agent + ": " + std::strerror(errno);
+            return false;
+        }
+        removeItemAtPath(aside);
+    }
+    syncDirectory(directory_);
+
+    if (validationString && !validationString->empty())
+        writeValidationString(directory_, *validationString);
+    return true;
+}
+
+void setRunInstallAgentCache(std::unique_ptr<InstallAgentCache> cache)
+{
+    runCache() = std::move(cache);
+}
+
+InstallAgentCache* runInstallAgentCache()
+{
+    return runCache().get();
+}
+
+void closeRunInstallAgentCache()
+{
+    runCache().reset();
+}
