@@ -74,12 +74,11 @@ void Download::applicationDidFinishLaunching()
             return;
         }
     }
-    holdCache(FileLock::Mode::Shared, [this] { startDownloadWithTheCacheHeld(); });
+    holdCache(cache_->agentLock(), FileLock::Mode::Shared, [this] { startDownloadWithTheCacheHeld(); });
 }
 
-void Download::holdCache(FileLock::Mode mode, std::function<void()> next)
+void Download::holdCache(FileLock& lock, FileLock::Mode mode, std::function<void()> next)
 {
-    FileLock& lock = cache_->lock();
     if (lock.tryLock(mode)) {
         next();
         return;
@@ -104,8 +103,11 @@ void Download::holdCache(FileLock::Mode mode, std::function<void()> next)
 
 void Download::releaseCache()
 {
-    if (cache_ != nullptr && !handedOff_)
-        cache_->lock().unlock();
+    if (cache_ == nullptr)
+        return;
+    cache_->updateLock().unlock();
+    if (!handedOff_)
+        cache_->agentLock().unlock();
 }
 
 bool Download::cacheHoldsThisDownload() const
@@ -269,29 +271,28 @@ void Download::downloadDidFinish(UrlDownload&)
     if (window != nullptr)
         window->displayIfNeeded();
 
-    holdCache(FileLock::Mode::Shared, [this] { finishWithTheCacheHeldShared(); });
+    // One run at a time decides whether to replace the agent, and does it.
+    holdCache(cache_->updateLock(), FileLock::Mode::Exclusive, [this] { decideWithTheUpdateLockHeld(); });
 }
 
-void Download::finishWithTheCacheHeldShared()
+void Download::decideWithTheUpdateLockHeld()
 {
-    // Another run may have put this very agent in place meanwhile.
-    if (cacheHoldsThisDownload()) {
-        handOffAfterTheDownload();
-        return;
-    }
-    cache_->lock().unlock();
-    holdCache(FileLock::Mode::Exclusive, [this] { installWithTheCacheHeldExclusive(); });
+    holdCache(cache_->agentLock(), FileLock::Mode::Shared, [this] {
+        // Another run may have put this very agent in place meanwhile.
+        if (cacheHoldsThisDownload()) {
+            cache_->updateLock().unlock();
+            handOffAfterTheDownload();
+            return;
+        }
+        // Replacing it waits until the agents that run from it have ended.
+        cache_->agentLock().unlock();
+        holdCache(cache_->agentLock(), FileLock::Mode::Exclusive, [this] { installWithTheCacheHeldExclusive(); });
+    });
 }
 
 void Download::installWithTheCacheHeldExclusive()
 {
-    FileLock& lock = cache_->lock();
-    // Decided again: while this run waited, another may have stored the same agent.
-    if (cacheHoldsThisDownload()) {
-        lock.tryLock(FileLock::Mode::Shared);
-        handOffAfterTheDownload();
-        return;
-    }
+    FileLock& lock = cache_->agentLock();
     cache_->removeLeftovers();
 
     std::string whyNot;
@@ -329,6 +330,7 @@ void Download::installWithTheCacheHeldExclusive()
     }
     // Shared again in one step: nobody can change the new agent before it runs.
     lock.tryLock(FileLock::Mode::Shared);
+    cache_->updateLock().unlock();
     handOffAfterTheDownload();
 }
 

@@ -23,12 +23,12 @@ using UrlDownloadStarter =
 // the window closes without a hand-off.
 //
 // Other runs may share the cache (see InstallAgentCache). The controller
-// reads the stamp with the cache's lock held shared, from before the request
+// reads the stamp with the agent lock held shared, from before the request
 // until the response; a hand-off keeps that hold for the agent's whole run.
-// A finished download first looks, shared, whether another run has put the
-// same agent in place meanwhile; if not, it takes the lock exclusive, looks
-// again, and replaces the agent. Where it has to wait for the lock it says
-// so, and stays cancellable.
+// A finished download takes the update lock, then looks whether another run
+// has put the same agent in place meanwhile; if not, it takes the agent lock
+// exclusive (once the agents that run have ended) and replaces the agent.
+// Where it has to wait for a lock it says so, and stays cancellable.
 class InstallAgentCache;
 
 class Download : public UrlDownloadDelegate, public WindowDelegate {
@@ -80,14 +80,15 @@ private:
     void downloadFailed(const std::string& description, const std::string& failingURL);
     void endRunIfNobodyCanClose();
 
-    // Takes the cache's lock in the mode, waiting (and saying so) while
-    // another run holds it, then goes on with next.
-    void holdCache(FileLock::Mode mode, std::function<void()> next);
+    // Takes one of the cache's locks in the mode, waiting (and saying so)
+    // while another run is in the way, then goes on with next.
+    void holdCache(FileLock& lock, FileLock::Mode mode, std::function<void()> next);
+    // Lets go of the cache's locks, except the hold of a hand-off.
     void releaseCache();
     // Whether the cache holds, complete, the agent this download fetched.
     bool cacheHoldsThisDownload() const;
     void startDownloadWithTheCacheHeld();
-    void finishWithTheCacheHeldShared();
+    void decideWithTheUpdateLockHeld();
     void installWithTheCacheHeldExclusive();
     void installFailed();
     void handOffAfterTheDownload();

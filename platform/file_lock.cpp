@@ -24,16 +24,18 @@ short lockType(FileLock::Mode mode)
     return F_UNLCK;
 }
 
-int setLock(int fd, short type, bool wait)
+int setLock(int fd, unsigned slot, short type, bool wait)
 {
     struct flock lock {};
     lock.l_type = type;
-    lock.l_whence = SEEK_SET; // the whole file
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(slot);
+    lock.l_len = 1;
     return fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
 }
 
 // The waiting child: blocks until the kernel grants the lock, then says so.
-[[noreturn]] void waitForLock(int fd, short type, pid_t parent, int answerPipe)
+[[noreturn]] void waitForLock(int fd, unsigned slot, short type, pid_t parent, int answerPipe)
 {
     struct sigaction defaults {};
     defaults.sa_handler = SIG_DFL;
@@ -47,7 +49,7 @@ int setLock(int fd, short type, bool wait)
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
         _exit(1);
     int answer = 0;
-    while (setLock(fd, type, true) != 0) {
+    while (setLock(fd, slot, type, true) != 0) {
         if (errno != EINTR) {
             answer = errno;
             break;
@@ -60,7 +62,7 @@ int setLock(int fd, short type, bool wait)
 
 } // namespace
 
-std::unique_ptr<FileLock> FileLock::open(const std::string& path, std::string& whyNot)
+std::unique_ptr<FileLock> FileLock::open(const std::string& path, std::string& whyNot, unsigned slot)
 {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
@@ -73,11 +75,11 @@ std::unique_ptr<FileLock> FileLock::open(const std::string& path, std::string& w
         whyNot = "the lock file " + path + " is not a regular file";
         return nullptr;
     }
-    return std::unique_ptr<FileLock>(new FileLock(fd, path));
+    return std::unique_ptr<FileLock>(new FileLock(fd, path, slot));
 }
 
-FileLock::FileLock(int fd, std::string path)
-    : fd_(fd), path_(std::move(path))
+FileLock::FileLock(int fd, std::string path, unsigned slot)
+    : fd_(fd), path_(std::move(path)), slot_(slot)
 {
 }
 
@@ -96,7 +98,7 @@ bool FileLock::tryLock(Mode mode)
     cancelWait();
     if (mode == mode_)
         return true;
-    if (setLock(fd_, lockType(mode), false) != 0)
+    if (setLock(fd_, slot_, lockType(mode), false) != 0)
         return false;
     mode_ = mode;
     return true;
@@ -106,7 +108,7 @@ void FileLock::unlock()
 {
     cancelWait();
     if (mode_ != Mode::None)
-        setLock(fd_, F_UNLCK, false);
+        setLock(fd_, slot_, F_UNLCK, false);
     mode_ = Mode::None;
 }
 
@@ -129,7 +131,7 @@ void FileLock::lockWhenFree(EventLoop& loop, Mode mode, std::function<void(bool 
         return;
     }
     if (pid == 0)
-        waitForLock(fd_, lockType(mode), parent, answer[1]);
+        waitForLock(fd_, slot_, lockType(mode), parent, answer[1]);
 
     close(answer[1]);
     waiterPid_ = pid;
@@ -147,7 +149,7 @@ void FileLock::lockWhenFree(EventLoop& loop, Mode mode, std::function<void(bool 
             if (result == 0) {
                 finishWait(true, {});
             } else {
-                setLock(fd_, F_UNLCK, false);
+                setLock(fd_, slot_, F_UNLCK, false);
                 finishWait(false, std::string("cannot wait for the lock: ") + std::strerror(result));
             }
             return;
@@ -192,6 +194,6 @@ void FileLock::cancelWait()
     loop_ = nullptr;
     done_ = nullptr;
     // The waiter may have got the lock just before it died: it is ours, and not wanted.
-    setLock(fd_, F_UNLCK, false);
+    setLock(fd_, slot_, F_UNLCK, false);
     mode_ = Mode::None;
 }

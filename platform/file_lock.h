@@ -11,15 +11,16 @@
 // An advisory lock that processes share through a file: shared for many
 // holders, exclusive for one. The lock belongs to this object (an
 // open-file-description lock), not to the process, and goes when the object
-// goes or the process ends, however it ends. The file itself is never used
-// for anything else.
+// goes or the process ends, however it ends. One file carries several
+// independent locks, one per byte (the slot); the file's content is never
+// used.
 class FileLock {
 public:
     enum class Mode { None, Shared, Exclusive };
 
     // Opens the lock file, creating it with mode 0600; a link at the path is
     // never followed. Null with a one-line reason when it cannot be opened.
-    static std::unique_ptr<FileLock> open(const std::string& path, std::string& whyNot);
+    static std::unique_ptr<FileLock> open(const std::string& path, std::string& whyNot, unsigned slot = 0);
 
     ~FileLock();
     FileLock(const FileLock&) = delete;
@@ -45,12 +46,13 @@ public:
     void cancelWait();
 
 private:
-    FileLock(int fd, std::string path);
+    FileLock(int fd, std::string path, unsigned slot);
     bool set(short type, bool wait);
     void finishWait(bool held, const std::string& whyNot);
 
     int fd_;
     std::string path_;
+    unsigned slot_;
     Mode mode_ = Mode::None;
 
     // A wait: a child process blocks in the kernel on our behalf, on the same

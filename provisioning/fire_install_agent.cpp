@@ -20,7 +20,10 @@ bool fireInstallAgentWithArgs(std::string agentPath, std::string command, std::s
 
     int status = 0;
     try {
-        status = call_system(agentPath, command);
+        // "exec": the shell that reads the line becomes the agent's shell, so
+        // that a signal passed on to it reaches the agent, not a shell that
+        // merely waits for it.
+        status = call_system(agentPath, "exec " + command);
     } catch (const std::exception&) {
         reporter("Failed to start the instal agent", true);
         return false;

@@ -18,6 +18,9 @@
 namespace {
 
 const std::string lockFileName = ".lock";
+// The two locks in it, one byte each.
+constexpr unsigned agentLockSlot = 0;
+constexpr unsigned updateLockSlot = 1;
 // Names that only unfinished work carries: staging directories (and agents
 // swapped out into them) and stamps not yet in place.
 const std::string stagingPrefix = "." + std::string("installagent") + "-";
@@ -133,16 +136,19 @@ std::unique_ptr<InstallAgentCache> InstallAgentCache::open(const std::string& ca
     }
     if (!isSafeCache(directory, whyNot))
         return nullptr;
-    auto lock = FileLock::open(directory + lockFileName, whyNot);
-    if (!lock) {
+    auto agentLock = FileLock::open(directory + lockFileName, whyNot, agentLockSlot);
+    auto updateLock = agentLock ? FileLock::open(directory + lockFileName, whyNot, updateLockSlot) : nullptr;
+    if (!updateLock) {
         whyNot = "Cannot use the cache directory " + directory + ": " + whyNot;
         return nullptr;
     }
-    return std::unique_ptr<InstallAgentCache>(new InstallAgentCache(directory, std::move(lock)));
+    return std::unique_ptr<InstallAgentCache>(
+        new InstallAgentCache(directory, std::move(agentLock), std::move(updateLock)));
 }
 
-InstallAgentCache::InstallAgentCache(std::string directory, std::unique_ptr<FileLock> lock)
-    : directory_(std::move(directory)), lock_(std::move(lock))
+InstallAgentCache::InstallAgentCache(std::string directory, std::unique_ptr<FileLock> agentLock,
+                                     std::unique_ptr<FileLock> updateLock)
+    : directory_(std::move(directory)), agentLock_(std::move(agentLock)), updateLock_(std::move(updateLock))
 {
 }
 

@@ -9,14 +9,19 @@
 // The per-user cache of the downloaded install agent, as one run uses it.
 //
 // Several runs may use the cache at once, and any of them may be killed at
-// any instant. They agree through the lock file ".lock" in the cache
-// directory: reading the stamp and starting the cached agent need the lock
-// shared (and keep it until the agent has ended, so that nobody changes an
-// agent while it runs); changing the cache needs it exclusive. A new agent
-// is unpacked into a staging directory beside the old one, checked, and
-// swapped into place in one step; the old stamp goes before the swap and the
-// new one comes after it. So whenever a stamp is there, the agent beside it
-// is complete and is the one the stamp names.
+// any instant. They agree through two locks in the lock file ".lock" in the
+// cache directory:
+//  - the agent lock: reading the stamp and starting the cached agent need it
+//    shared (and keep it until the agent has ended, so that nobody changes
+//    an agent while it runs); changing the cache needs it exclusive;
+//  - the update lock, held exclusive by the one run that decides whether to
+//    replace the agent and then does it. Runs that finish a download meanwhile
+//    wait for it, not for the agents that run, and then find the agent they
+//    would have stored already in place.
+// A new agent is unpacked into a staging directory beside the old one,
+// checked, and swapped into place in one step; the old stamp goes before the
+// swap and the new one comes after it. So whenever a stamp is there, the
+// agent beside it is complete and is the one the stamp names.
 class InstallAgentCache {
 public:
     // Creates the cache directory with its "installagent" directory (and their
@@ -28,12 +33,13 @@ public:
 
     // The cache directory, ending in "/".
     const std::string& directory() const { return directory_; }
-    FileLock& lock() { return *lock_; }
+    FileLock& agentLock() { return *agentLock_; }
+    FileLock& updateLock() { return *updateLock_; }
 
-    // With the lock held: the stamp, when the agent beside it is complete.
+    // With the agent lock held: the stamp, when the agent beside it is complete.
     std::optional<std::string> currentStamp() const;
 
-    // The rest needs the lock held exclusive.
+    // The rest needs both locks held exclusive.
 
     // Removes what interrupted runs left: staging directories, agents swapped
     // out, unfinished stamps.
@@ -49,18 +55,19 @@ public:
                       std::string& whyNot) const;
 
 private:
-    InstallAgentCache(std::string directory, std::unique_ptr<FileLock> lock);
+    InstallAgentCache(std::string directory, std::unique_ptr<FileLock> agentLock, std::unique_ptr<FileLock> updateLock);
 
     std::string directory_;
-    std::unique_ptr<FileLock> lock_;
+    std::unique_ptr<FileLock> agentLock_;
+    std::unique_ptr<FileLock> updateLock_;
 };
 
 // Whether a directory holds a complete agent: "install" at its top, a regular file.
 bool isCompleteInstallAgent(const std::string& directory);
 
 // The cache this run uses, opened before its download. It stays with the run
-// after the download, its lock held shared, until the agent started from it
-// has ended.
+// after the download, its agent lock held shared, until the agent started
+// from it has ended.
 void setRunInstallAgentCache(std::unique_ptr<InstallAgentCache> cache);
 InstallAgentCache* runInstallAgentCache();
 // Lets go of the run's cache and its lock.

@@ -8,7 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
+#include <poll.h>
+#include <pty.h>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -315,6 +320,102 @@ TEST_F(CommandLine, ArchiveWithoutATopLevelInstallStillCountsAsStarted)
     EXPECT_EQ(result.err.find("Installation failed."), std::string::npos);
     EXPECT_FALSE(readAgentRecord(record).ran);
     expectScratchGone();
+}
+
+TEST_F(CommandLine, TerminationSignalsArePassedToTheAgentWhichStartsWithADefaultSignalState)
+{
+    const BundleLayout layout = makeAppBundle(scratch.path());
+    writeBundlePayload(layout.resources);
+    makeInstallAgentZip(layout.resources + "/InstallAgent.zip", R"SCRIPT(
+for s in TERM HUP INT; do trap "echo $s >> '$AGENT_RECORD/signals'" $s; done
+grep -E '^Sig(Blk|Ign)' /proc/self/status > "$AGENT_RECORD/signal-state"
+: > "$AGENT_RECORD/started"
+while [ ! -e "$AGENT_RECORD/stop" ]; do sleep 0.05; done
+exit 7
+)SCRIPT");
+    BackgroundProcess launcher(ProcessSpec({layout.executable},
+                                           {{"HOME", home}, {"TMPDIR", tmp}, {"AGENT_RECORD", record},
+                                            {"__ZX_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}}));
+    ASSERT_TRUE(launcher.waitUntil([&] { return pathExists(record + "/started"); }));
+    // Nothing the launcher ignores or blocks for itself (SIGPIPE, SIGQUIT)
+    // reaches the agent. (The C library's own two signals above 31 are left
+    // to it: a parent's posix_spawn may hand them on ignored.)
+    const std::vector<std::string> state = splitLines(readFile(record + "/signal-state"));
+    ASSERT_EQ(state.size(), 2u);
+    EXPECT_EQ(state[0], "SigBlk:\t0000000000000000");
+    EXPECT_EQ(std::stoull(state[1].substr(state[1].find('\t') + 1), nullptr, 16) & 0x7fffffffu, 0u) << state[1];
+
+    std::string expected;
+    for (const auto& [signal, name] : {std::pair{SIGTERM, "TERM"}, {SIGHUP, "HUP"}, {SIGINT, "INT"}}) {
+        ASSERT_TRUE(launcher.sendSignal(signal));
+        expected += std::string(name) + "\n";
+        ASSERT_TRUE(launcher.waitUntil([&] { return pathExists(record + "/signals") && readFile(record + "/signals") == expected; }))
+            << name << " did not reach the agent";
+    }
+    writeFile(record + "/stop", "");
+    const ProcessResult result = launcher.wait();
+    EXPECT_TRUE(result.exited && result.exitCode == 0) << result.describe() << "\n" << result.err;
+    expectScratchGone();
+}
+
+TEST_F(CommandLine, AnAgentCommandLineTooLongForTheKernelIsAFailure)
+{
+    const BundleLayout layout = appWithAgent(scratch.path());
+    // Each argument fits, the shell's one command line does not.
+    const ProcessResult result = launch(layout, {std::string(100000, 'a'), std::string(100000, 'b')});
+    EXPECT_TRUE(result.exited && result.exitCode == 255) << result.describe();
+    const std::vector<std::string> lines = splitLines(result.err);
+    ASSERT_GE(lines.size(), 3u) << result.err;
+    EXPECT_EQ(lines[lines.size() - 3], "Failed to start the instal agent");
+    EXPECT_EQ(lines.back(), "Installation failed.");
+    EXPECT_NE(result.err.find("Argument list too long"), std::string::npos) << result.err;
+    EXPECT_FALSE(readAgentRecord(record).ran);
+    expectScratchGone();
+}
+
+TEST_F(CommandLine, AnEncryptedArchiveFailsInsteadOfAskingOnTheTerminal)
+{
+    const BundleLayout layout = makeAppBundle(scratch.path());
+    writeBundlePayload(layout.resources);
+    const std::string source = scratch.makeDir("encrypted");
+    writeFile(source + "/install", kRecordingAgentScript);
+    ASSERT_EQ(run({"zip", "-q", "-P", "secret", layout.resources + "/InstallAgent.zip", "install"}, {}, source).exitCode, 0);
+
+    // The launcher on a terminal of its own that nobody types into: a
+    // question there would wait for ever (the safety limit fails the test).
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv("HOME", home.c_str(), 1);
+        setenv("TMPDIR", tmp.c_str(), 1);
+        setenv("AGENT_RECORD", record.c_str(), 1);
+        execl(layout.executable.c_str(), layout.executable.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string output;
+    const auto giveUp = std::chrono::steady_clock::now() + kSafetyLimit;
+    for (;;) {
+        pollfd ready{terminal, POLLIN, 0};
+        if (poll(&ready, 1, 100) > 0) {
+            char buffer[512];
+            const ssize_t got = read(terminal, buffer, sizeof buffer);
+            if (got <= 0)
+                break; // the launcher and everything it started are gone
+            output.append(buffer, static_cast<std::size_t>(got));
+        }
+        if (std::chrono::steady_clock::now() > giveUp) {
+            kill(pid, SIGKILL);
+            ADD_FAILURE() << "hung at:\n" << output;
+            break;
+        }
+    }
+    close(terminal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << output;
+    EXPECT_NE(output.find("Failed to unzip the install agent"), std::string::npos) << output;
+    EXPECT_FALSE(readAgentRecord(record).ran);
 }
 
 // The executable needs no GUI library: machines without X11 or FLTK run it

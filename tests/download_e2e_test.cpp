@@ -255,3 +255,69 @@ TEST_F(DownloadEndToEnd, ApplicationBundleGetsItsResourcesPayload)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DownloadEndToEnd, AnArchiveWhoseInstallIsADirectoryIsNoAgentAndGetsNoStamp)
+{
+    const std::string zip = scratch_ / "dir.zip";
+    makeZip(zip, {{"install/inner", "not a script"}});
+    const auto result = runLauncher(server_.url("/agent.zip?file=" + zip + "&etag=%22d%22"));
+    EXPECT_NE(result.err.find("The install agent archive holds no file \"install\" at its top level"), std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("Failed to unzip the installer."), std::string::npos);
+    expectFailedRunLeftNothing(result);
+}
+
+TEST_F(DownloadEndToEnd, AStampThatIsALinkIsReplacedNotFollowed)
+{
+    makeDirectories(cacheDir_);
+    const std::string victim = scratch_ / "victim";
+    writeFile(victim, "precious");
+    ASSERT_EQ(symlink(victim.c_str(), (cacheDir_ + ".validatestring").c_str()), 0);
+
+    ASSERT_EQ(runLauncher(server_.url("/agent.zip?" + serveAgent("agent.zip", "A") + "&etag=%22v1%22")).exitCode, 0);
+    EXPECT_EQ(readFile(victim), "precious");
+    EXPECT_FALSE(isSymlink(cacheDir_ + ".validatestring"));
+    EXPECT_EQ(readFile(cacheDir_ + ".validatestring"), "\"v1\"");
+}
+
+TEST_F(DownloadEndToEnd, ACacheThatIsNotTheUsersOwnIsRefusedBeforeAnyDownload)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the cache to another user";
+    // An agent planted by another user, with a stamp that would match.
+    makeDirectories(cacheDir_ + "installagent");
+    writeFile(cacheDir_ + "installagent/install", countingAgent("planted"));
+    writeFile(cacheDir_ + ".validatestring", "\"v1\"");
+    const std::string kelvor = scratch_ / "home/.kelvor";
+    ASSERT_EQ(chown(kelvor.c_str(), 4321, 4321), 0);
+
+    const auto result = runLauncher(server_.url("/agent.zip?" + serveAgent("agent.zip", "A") + "&etag=%22v1%22"));
+    EXPECT_NE(result.err.find("Refusing the cache directory " + kelvor + ": it is owned by uid 4321"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(lastLine(result.err), "Installation failed.");
+    EXPECT_EQ(result.exitCode, 255);
+    EXPECT_EQ(agentStarts(), 0);
+    EXPECT_TRUE(server_.requests().empty()) << "nothing is downloaded for a cache that cannot be used";
+}
+
+TEST_F(DownloadEndToEnd, AClosedStderrSilencesTheRunWithoutEndingIt)
+{
+    // The launcher's stderr is a pipe whose reader is gone after five bytes.
+    const std::string status = scratch_ / "status";
+    const std::string url = server_.url("/agent.zip?" + serveAgent("agent.zip", "A", {{"bulk.bin", randomBytes(1 << 20)}})
+                                        + "&etag=%22v1%22&throttle=2000000");
+    EnvChanges env = environment(url);
+    env.emplace_back("STATUS", status);
+    const auto result = run({"sh", "-c", "{ \"$0\"; echo $? > \"$STATUS\"; } 2>&1 | head -c 5 >/dev/null",
+                             bundle_.executable},
+                            env);
+    ASSERT_TRUE(result.exited) << result.describe();
+    EXPECT_EQ(readFile(status), "0\n");
+    EXPECT_EQ(agentStarts(), 1);
+    EXPECT_EQ(readFile(cacheDir_ + ".validatestring"), "\"v1\"");
+}
+
+} // namespace

@@ -1,0 +1,288 @@
+// Several launchers sharing one user's cache, and launchers killed halfway:
+// the built launcher against the test server, which holds responses back so
+// that runs really overlap, and an unzip that can be held after it has
+// unpacked (a shim in front of the real one). Each agent checks that all its
+// files are there and says which version it is; the cache must end with a
+// stamp that names the agent beside it, or with no stamp.
+
+#include "platform/child_process.h"
+#include "support/bundle_layout.h"
+#include "support/http_server.h"
+#include "support/process.h"
+#include "support/scratch.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <memory>
+
+using namespace testsupport;
+
+namespace {
+
+const std::string kWaiting = "Waiting for another installation to finish";
+
+// Version V of an agent: eight data files, checked when it starts and again
+// when it ends (it may be held in between by $AGENT_HOLD).
+std::string agentScript(const std::string& version)
+{
+    return "v='" + version + R"SCRIPT('
+dir=$(dirname "$0")
+check() {
+  for n in 1 2 3 4 5 6 7 8; do
+    [ "$(cat "$dir/data/$n" 2>/dev/null)" = "$v $n" ] || { echo broken; return; }
+  done
+  echo whole
+}
+echo "$v $(check)" > "$AGENT_RECORD/started"
+if [ -n "$AGENT_HOLD" ]; then while [ ! -e "$AGENT_HOLD" ]; do sleep 0.05; done; fi
+echo "$v $(check)" > "$AGENT_RECORD/ended"
+)SCRIPT";
+}
+
+class SharedCache : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        bundle_ = makeFlatBundle(scratch_.path(), "Setup");
+        writeBundlePayload(bundle_.resources);
+        makeDirectories(home_);
+        makeDirectories(tmp_);
+        // unzip, held after it has done its work while $UNZIP_HOLD names a file that is not there yet.
+        const std::string realUnzip = findProgram("unzip");
+        ASSERT_FALSE(realUnzip.empty());
+        writeFile(shims_ + "/unzip",
+                  "#!/bin/sh\n'" + realUnzip + "' \"$@\"; status=$?\n"
+                  "if [ -n \"$UNZIP_HOLD\" ]; then : > \"$UNZIP_HOLD.waiting\"\n"
+                  "  while [ ! -e \"$UNZIP_HOLD\" ]; do sleep 0.05; done; fi\nexit $status\n",
+                  0755);
+    }
+
+    // The query that serves version v (made once) with its ETag.
+    std::string agent(const std::string& version)
+    {
+        const std::string zip = scratch_ / (version + ".zip");
+        if (!pathExists(zip)) {
+            ArchiveFiles files;
+            for (int n = 1; n <= 8; ++n)
+                files.emplace_back("data/" + std::to_string(n), version + " " + std::to_string(n));
+            makeInstallAgentZip(zip, agentScript(version), files);
+        }
+        return "file=" + zip + "&etag=%22" + version + "%22";
+    }
+
+    std::string url(const std::string& version, const std::string& more = "")
+    {
+        return server_.url("/agent.zip?" + agent(version) + more);
+    }
+
+    ProcessSpec spec(const std::string& run, const std::string& url, EnvChanges extra = {})
+    {
+        makeDirectories(scratch_ / ("records/" + run));
+        EnvChanges env{{"HOME", home_},
+                       {"TMPDIR", tmp_},
+                       {"PATH", shims_ + ":" + std::string(std::getenv("PATH"))},
+                       {"ZX_INSTALLER_UI", "plain"},
+                       {"ZX_INTERNAL_INSTALL_AGENT_URL", url},
+                       {"AGENT_RECORD", scratch_ / ("records/" + run)},
+                       {"AGENT_HOLD", std::nullopt},
+                       {"UNZIP_HOLD", std::nullopt}};
+        env.insert(env.end(), extra.begin(), extra.end());
+        return ProcessSpec({bundle_.executable}, env);
+    }
+
+    std::unique_ptr<BackgroundProcess> start(const std::string& run, const std::string& url, EnvChanges extra = {})
+    {
+        return std::make_unique<BackgroundProcess>(spec(run, url, std::move(extra)));
+    }
+
+    ProcessResult runToEnd(const std::string& run, const std::string& url)
+    {
+        return runProcess(spec(run, url));
+    }
+
+    // "v1 whole" when version v1 started with all its files; "" when no agent started.
+    std::string started(const std::string& run, const std::string& when = "started")
+    {
+        const std::string record = scratch_ / ("records/" + run + "/" + when);
+        if (!pathExists(record))
+            return {};
+        std::string text = readFile(record);
+        if (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        return text;
+    }
+
+    // The stamp names the agent beside it, or there is no stamp; nothing of
+    // unfinished work is left.
+    void expectConsistentCache(const std::string& expectedVersion = "")
+    {
+        const std::string stampPath = cacheDir_ + ".validatestring";
+        const std::vector<std::string> entries = listDirectory(cacheDir_);
+        for (const std::string& entry : entries)
+            EXPECT_TRUE(entry == ".lock" || entry == ".validatestring" || entry == "installagent")
+                << "left behind: " << entry;
+        if (!pathExists(stampPath)) {
+            EXPECT_TRUE(expectedVersion.empty()) << "no stamp; expected " << expectedVersion;
+            return;
+        }
+        const std::string stamp = readFile(stampPath);
+        ASSERT_GE(stamp.size(), 2u);
+        const std::string version = stamp.substr(1, stamp.size() - 2);
+        if (!expectedVersion.empty()) {
+            EXPECT_EQ(version, expectedVersion);
+        }
+        const std::string install = readFile(cacheDir_ + "installagent/install");
+        EXPECT_EQ(install.rfind("v='" + version + "'", 0), 0u) << "stamp " << stamp << " beside another agent";
+        for (int n = 1; n <= 8; ++n)
+            EXPECT_EQ(readFile(cacheDir_ + "installagent/data/" + std::to_string(n)), version + " " + std::to_string(n));
+    }
+
+    static void expectSucceeded(const ProcessResult& result)
+    {
+        EXPECT_TRUE(result.exited && result.exitCode == 0) << result.describe() << "\n" << result.err;
+    }
+
+    ScratchDir scratch_;
+    HttpTestServer server_;
+    BundleLayout bundle_;
+    std::string home_ = scratch_ / "home";
+    std::string tmp_ = scratch_ / "tmp";
+    std::string shims_ = scratch_.makeDir("shims");
+    std::string cacheDir_ = home_ + "/.kelvor/installagent/Q3071x/ostx86/";
+};
+
+TEST_F(SharedCache, SameVersionRunsReleasedTogetherAllStartTheSameWholeAgent)
+{
+    const std::string together = url("v1", "&hold=together");
+    const std::string agentsGo = scratch_ / "agents-go";
+    std::vector<std::unique_ptr<BackgroundProcess>> runs;
+    for (int i = 0; i < 4; ++i)
+        runs.push_back(start("run" + std::to_string(i), together, {{"AGENT_HOLD", agentsGo}}));
+    ASSERT_TRUE(runs[0]->waitUntil([&] { return server_.heldRequests() == 4; }));
+    server_.release("together");
+
+    // The four agents run side by side: none waits for another to end.
+    ASSERT_TRUE(runs[0]->waitUntil([&] {
+        for (int i = 0; i < 4; ++i)
+            if (started("run" + std::to_string(i)).empty())
+                return false;
+        return true;
+    }));
+    writeFile(agentsGo, "");
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE("run " + std::to_string(i));
+        expectSucceeded(runs[i]->wait());
+        EXPECT_EQ(started("run" + std::to_string(i)), "v1 whole");
+        EXPECT_EQ(started("run" + std::to_string(i), "ended"), "v1 whole");
+    }
+    expectConsistentCache("v1");
+}
+
+TEST_F(SharedCache, TwoVersionsInterleavedEachRunStartsTheOneItDownloaded)
+{
+    auto first = start("first", url("v1", "&hold=both"));
+    auto second = start("second", url("v2", "&hold=both"));
+    ASSERT_TRUE(first->waitUntil([&] { return server_.heldRequests() == 2; }));
+    server_.release("both");
+
+    expectSucceeded(first->wait());
+    expectSucceeded(second->wait());
+    EXPECT_EQ(started("first"), "v1 whole");
+    EXPECT_EQ(started("second"), "v2 whole");
+    expectConsistentCache();
+}
+
+TEST_F(SharedCache, ARunOfTheCachedVersionDuringAnotherUnpackWaitsAndStartsAWholeAgent)
+{
+    expectSucceeded(runToEnd("prime", url("v1")));
+    const std::string hold = scratch_ / "unzip-hold";
+    auto updating = start("updating", url("v2"), {{"UNZIP_HOLD", hold}});
+    ASSERT_TRUE(updating->waitUntil([&] { return pathExists(hold + ".waiting"); }));
+
+    auto cached = start("cached", url("v1"));
+    ASSERT_TRUE(cached->waitForOutput(kWaiting));
+    EXPECT_EQ(started("cached"), "") << "nothing may start while the cache is being changed";
+    writeFile(hold, "");
+
+    expectSucceeded(updating->wait());
+    expectSucceeded(cached->wait());
+    EXPECT_EQ(started("updating"), "v2 whole");
+    // By the time it could look, the cache held v2: it fetched its own v1 again.
+    EXPECT_EQ(started("cached"), "v1 whole");
+    expectConsistentCache();
+}
+
+TEST_F(SharedCache, ANewVersionWaitsUntilTheAgentRunningFromTheCacheHasEnded)
+{
+    expectSucceeded(runToEnd("prime", url("v1")));
+    const std::string hold = scratch_ / "agent-hold";
+    auto running = start("running", url("v1"), {{"AGENT_HOLD", hold}});
+    ASSERT_TRUE(running->waitUntil([&] { return !started("running").empty(); }));
+
+    auto newer = start("newer", url("v2"));
+    ASSERT_TRUE(newer->waitForOutput(kWaiting));
+    expectConsistentCache("v1");
+    writeFile(hold, "");
+
+    expectSucceeded(running->wait());
+    EXPECT_EQ(started("running", "ended"), "v1 whole") << "the running agent lost files";
+    expectSucceeded(newer->wait());
+    EXPECT_EQ(started("newer"), "v2 whole");
+    expectConsistentCache("v2");
+}
+
+TEST_F(SharedCache, AKillAtAnyPointLeavesAWholeStampedAgentOrNoStamp)
+{
+    expectSucceeded(runToEnd("prime", url("v1")));
+    const auto killGroup = [](BackgroundProcess& run) {
+        ASSERT_EQ(kill(-run.pid(), SIGKILL), 0);
+        EXPECT_TRUE(run.wait().signaled);
+    };
+
+    // During the transfer.
+    auto transferring = start("transferring", url("v2", "&stall=60&stall_after=1000"));
+    ASSERT_TRUE(transferring->waitUntil([&] {
+        const auto requests = server_.requests();
+        return requests.size() == 2 && requests[1].bytesSent > 0;
+    }));
+    killGroup(*transferring);
+    expectConsistentCache("v1");
+
+    // After unzip has written everything, before the new agent is in place.
+    const std::string hold = scratch_ / "unzip-hold";
+    auto unpacking = start("unpacking", url("v2"), {{"UNZIP_HOLD", hold}});
+    ASSERT_TRUE(unpacking->waitUntil([&] { return pathExists(hold + ".waiting"); }));
+    killGroup(*unpacking);
+    EXPECT_EQ(started("transferring") + started("unpacking"), "");
+
+    // A server that still answers with the old ETag gets the old agent, whole.
+    expectSucceeded(runToEnd("old", url("v1")));
+    EXPECT_EQ(started("old"), "v1 whole");
+    // The next run that changes the cache clears what the killed ones left.
+    expectSucceeded(runToEnd("new", url("v2")));
+    EXPECT_EQ(started("new"), "v2 whole");
+    expectConsistentCache("v2");
+}
+
+TEST_F(SharedCache, TerminationSignalsDuringTheUnpackEndTheRunAsACancelDoes)
+{
+    expectSucceeded(runToEnd("prime", url("v1")));
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        SCOPED_TRACE(strsignal(signal));
+        const std::string hold = scratch_ / ("hold-" + std::to_string(signal));
+        const std::string run = "signalled-" + std::to_string(signal);
+        auto unpacking = start(run, url("v2"), {{"UNZIP_HOLD", hold}});
+        ASSERT_TRUE(unpacking->waitUntil([&] { return pathExists(hold + ".waiting"); }));
+        ASSERT_TRUE(unpacking->sendSignal(signal));
+        const ProcessResult result = unpacking->wait();
+        EXPECT_TRUE(result.exited && result.exitCode == 255) << result.describe();
+        EXPECT_EQ(splitLines(result.err).back(), "Installation failed.");
+        EXPECT_EQ(result.err.find("Failed to unzip"), std::string::npos) << result.err;
+        EXPECT_EQ(started(run), "");
+        expectConsistentCache("v1");
+        EXPECT_TRUE(listDirectory(tmp_).empty());
+    }
+}
+
+} // namespace
