@@ -1,5 +1,7 @@
 #include "support/http_server.h"
 
+#include "support/process.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -101,6 +103,14 @@ private:
                 request.done = parseBoolean();
             else if (key == "held")
                 request.held = parseBoolean();
+            else if (key == "range")
+                request.range = parseString();
+            else if (key == "if_range")
+                request.ifRange = parseString();
+            else if (key == "status")
+                request.status = static_cast<long>(parseInteger());
+            else if (key == "tls")
+                request.tls = parseBoolean();
             else
                 skipValue();
             if (peek() == ',') {
@@ -226,7 +236,9 @@ private:
 
 } // namespace
 
-HttpTestServer::HttpTestServer()
+HttpTestServer::HttpTestServer() : HttpTestServer(TestCertificate{}) {}
+
+HttpTestServer::HttpTestServer(const TestCertificate& tls)
 {
     keepProxiesAway();
 
@@ -239,8 +251,14 @@ HttpTestServer::HttpTestServer()
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
-    char* const argv[] = {const_cast<char*>("python3"), const_cast<char*>(kScript), nullptr};
-    const int spawned = posix_spawnp(&pid_, "python3", &actions, nullptr, argv, environ);
+    std::vector<char*> argv{const_cast<char*>("python3"), const_cast<char*>(kScript)};
+    if (!tls.certificate.empty()) {
+        argv.push_back(const_cast<char*>("--tls"));
+        argv.push_back(const_cast<char*>(tls.certificate.c_str()));
+        argv.push_back(const_cast<char*>(tls.key.c_str()));
+    }
+    argv.push_back(nullptr);
+    const int spawned = posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(toChild[0]);
     close(fromChild[1]);
@@ -259,6 +277,15 @@ HttpTestServer::HttpTestServer()
     if (port_ <= 0) {
         shutDown();
         fail("no port announced (got \"" + line + "\")");
+    }
+    if (!tls.certificate.empty()) {
+        const std::string tlsLine = readLine(stdoutFd_);
+        if (tlsLine.rfind("TLS_PORT ", 0) == 0)
+            tlsPort_ = std::atoi(tlsLine.c_str() + 9);
+        if (tlsPort_ <= 0) {
+            shutDown();
+            fail("no TLS port announced (got \"" + tlsLine + "\")");
+        }
     }
 }
 
@@ -286,6 +313,14 @@ void HttpTestServer::shutDown()
 std::string HttpTestServer::url(const std::string& pathAndQuery) const
 {
     std::string url = "http://127.0.0.1:" + std::to_string(port_);
+    if (pathAndQuery.empty() || pathAndQuery.front() != '/')
+        url += '/';
+    return url + pathAndQuery;
+}
+
+std::string HttpTestServer::httpsUrl(const std::string& pathAndQuery) const
+{
+    std::string url = "https://127.0.0.1:" + std::to_string(tlsPort_);
     if (pathAndQuery.empty() || pathAndQuery.front() != '/')
         url += '/';
     return url + pathAndQuery;
@@ -381,6 +416,18 @@ std::size_t HttpTestServer::heldRequests() const
     for (const ServedRequest& request : requests())
         held += request.held ? 1 : 0;
     return held;
+}
+
+TestCertificate makeTestCertificate(const std::string& directory)
+{
+    TestCertificate made{directory + "/cert.pem", directory + "/key.pem"};
+    const ProcessResult result =
+        run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+             "-keyout", made.key, "-out", made.certificate, "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
+             "subjectAltName=IP:127.0.0.1"});
+    if (!result.exited || result.exitCode != 0)
+        fail("openssl could not make a certificate: " + result.describe() + "\n" + result.err);
+    return made;
 }
 
 std::vector<ServedRequest> parseServedRequests(const std::string& json)

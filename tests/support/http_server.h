@@ -6,6 +6,9 @@
 // a record of each request: how many body bytes it managed to send and
 // whether the client hung up.
 //
+// Given a certificate and its key (see makeTestCertificate), the server also
+// answers over TLS on a second port: the same answers, the same records.
+//
 // Creating a server also takes the environment's proxies out of the way for
 // the whole test process and its children (no_proxy=127.0.0.1,localhost, the
 // *_proxy variables removed), so that requests to it cannot be diverted.
@@ -27,11 +30,26 @@ struct ServedRequest {
     bool clientClosed = false;  // the client hung up before the answer was complete
     bool done = false;          // the server has finished with the request
     bool held = false;          // waiting for its release (hold=<name>)
+    std::string range;          // the request's Range header, "" when it had none
+    std::string ifRange;        // its If-Range header
+    long status = 0;            // the status sent; 0 before the headers
+    bool tls = false;           // it came over TLS
 };
+
+// A self-signed certificate for 127.0.0.1 and its key, PEM files made by the
+// real openssl in the directory. The certificate is its own CA: trusting it
+// (CURLOPT_CAINFO) is what lets a client verify the server.
+struct TestCertificate {
+    std::string certificate;
+    std::string key;
+};
+TestCertificate makeTestCertificate(const std::string& directory);
 
 class HttpTestServer {
 public:
     HttpTestServer();
+    // Also over TLS, with this certificate.
+    explicit HttpTestServer(const TestCertificate& tls);
     // Kills the server and reaps it.
     ~HttpTestServer();
     HttpTestServer(const HttpTestServer&) = delete;
@@ -40,6 +58,8 @@ public:
     int port() const { return port_; }
     // "http://127.0.0.1:<port>" + pathAndQuery (a "/" is put in front when missing).
     std::string url(const std::string& pathAndQuery) const;
+    // The same over TLS: "https://127.0.0.1:<tls port>" + pathAndQuery.
+    std::string httpsUrl(const std::string& pathAndQuery) const;
 
     // The raw JSON of GET /__stats.
     std::string stats() const;
@@ -70,6 +90,7 @@ private:
     int stdinFd_ = -1;  // closing it ends the server, should the kill not arrive
     int stdoutFd_ = -1;
     int port_ = 0;
+    int tlsPort_ = 0;
 };
 
 // Parses the array that /__stats answers; throws std::runtime_error on other text.

@@ -2,6 +2,8 @@
 """HTTP server for the launcher's tests (standard library only).
 
 Listens on 127.0.0.1 on a free port and prints "PORT <n>" as its first line.
+With --tls <certificate> <key> (PEM files) it also serves the same answers
+over TLS on a second free port, printed as "TLS_PORT <n>" on the next line.
 Serves until it is killed or its standard input is closed.
 
 Every answer is chosen by the query parameters of the request, on any path:
@@ -17,19 +19,42 @@ Every answer is chosen by the query parameters of the request, on any path:
   stall=<seconds>        waits that long after the headers, before the body
   stall_after=<k>        with stall=: waits after k body bytes instead
   stall_headers=<s>      waits that long before sending the headers
-  redirect=<path?query>  answers 302 with that Location
+  redirect=<path?query>  answers 302 with that Location (an absolute http:// or
+                         https:// URL is sent as it is)
   auth=1                 answers 401 with WWW-Authenticate: Basic realm="x"
   throttle=<bytes/s>     paces the body
   hold=<name>            waits before the headers until GET /__release?name=<name>
                          (requests that arrive after the release are not held)
+  last_modified=<date>   sends "Last-Modified: <date>" verbatim
+  retry_after=<value>    sends "Retry-After: <value>" verbatim with answers >= 400
+  no_ranges=1            ignores Range: always the whole body, 200
+
+Conditional and range requests, for file= and size= bodies:
+
+  If-None-Match          naming the ETag (or "*"): 304, no body
+  Range: bytes=<a>-[<b>] 206 with Content-Range and that part of the body; 416
+                         when <a> lies at or past the end; the whole body (200)
+                         when an If-Range names another ETag or date
+
+Per-attempt answers: key=<name> numbers the requests that carry it (0, 1, ...):
+
+  drop_first=<n>         the first n requests of the key close the connection
+                         mid-body: after drop_after=<k> body bytes of their own
+                         (default: half of what they would send)
+  status_first=<code>    the first request of the key (the first status_times=<n>)
+                         answers that status
+  etag_first=<value>     the first request of the key gets that ETag instead of etag=
 
 Every connection is closed after its answer.
 
 GET /__stats answers a JSON array with one object per request, in the order
-of arrival: {"path", "query", "bytes_sent", "client_closed", "done"}.
-bytes_sent counts only what send() accepted; client_closed tells whether the
-client hung up before the answer was complete; "held" is true while the
-request waits for its release. GET /__reset forgets them (and the releases).
+of arrival: {"path", "query", "bytes_sent", "client_closed", "done", "held",
+"range", "if_range", "status", "tls"}. bytes_sent counts only what send()
+accepted; client_closed tells whether the client hung up before the answer was
+complete; "held" is true while the request waits for its release; "range" and
+"if_range" are the request's headers ("" when absent); "status" is the status
+sent (0 before the headers). GET /__reset forgets them (and the releases and
+the key counts).
 """
 
 import http.server
@@ -37,6 +62,7 @@ import json
 import os
 import random
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -47,6 +73,7 @@ CHUNK = 64 * 1024
 _records = []
 _records_lock = threading.Lock()
 _holds = {}  # name -> threading.Event, set once released
+_key_counts = {}  # key= value -> requests seen with it
 
 
 def _hold(name):
@@ -54,9 +81,19 @@ def _hold(name):
         return _holds.setdefault(name, threading.Event())
 
 
-def _new_record(path, query):
+def _ordinal(key):
+    """How many requests with this key came before this one."""
+    with _records_lock:
+        count = _key_counts.get(key, 0)
+        _key_counts[key] = count + 1
+        return count
+
+
+def _new_record(path, query, headers, tls):
     record = {"path": path, "query": query, "bytes_sent": 0,
-              "client_closed": False, "done": False, "held": False}
+              "client_closed": False, "done": False, "held": False,
+              "range": headers.get("Range", ""), "if_range": headers.get("If-Range", ""),
+              "status": 0, "tls": tls}
     with _records_lock:
         _records.append(record)
     return record
@@ -80,13 +117,49 @@ def _file_chunks(path):
             yield chunk
 
 
-def _random_chunks(size, seed):
+def _file_chunks_from(path, start):
+    with open(path, "rb") as source:
+        source.seek(start)
+        while True:
+            chunk = source.read(CHUNK)
+            if not chunk:
+                return
+            yield chunk
+
+
+def _random_chunks(size, seed, start=0):
+    """The same bytes for a seed however they are asked for, from byte start on."""
     generator = random.Random(seed)
-    remaining = size
-    while remaining > 0:
-        count = min(CHUNK, remaining)
-        yield generator.randbytes(count)
-        remaining -= count
+    produced = 0
+    while produced < size:
+        count = min(CHUNK, size - produced)
+        chunk = generator.randbytes(count)
+        if produced + count > start:
+            yield chunk[max(0, start - produced):]
+        produced += count
+
+
+UNSATISFIABLE = "unsatisfiable"
+
+
+def _byte_range(header, length):
+    """(first, last) of "bytes=a-" or "bytes=a-b"; None when it is not one of
+    those (the header is ignored), UNSATISFIABLE when a lies past the end."""
+    if not header.startswith("bytes="):
+        return None
+    first, dash, last = header[len("bytes="):].strip().partition("-")
+    if not dash or not first.isdigit() or (last and not last.isdigit()):
+        return None
+    first = int(first)
+    last = min(int(last), length - 1) if last else length - 1
+    if first >= length:
+        return UNSATISFIABLE
+    return (first, last) if first <= last else None
+
+
+def _names_etag(if_none_match, etag):
+    tags = [tag.strip() for tag in if_none_match.split(",")]
+    return "*" in tags or etag in tags
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -117,6 +190,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             with _records_lock:
                 _records.clear()
                 _holds.clear()
+                _key_counts.clear()
             self._send_plain(200, b"[]", "application/json")
             return
         if parts.path == "/__release":
@@ -125,7 +199,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self._send_plain(200, b"[]", "application/json")
             return
 
-        record = _new_record(parts.path, parts.query)
+        record = _new_record(parts.path, parts.query, self.headers, self.server.tls)
         try:
             self._answer_test_request(record, parts, with_body)
         except (ClientGone, ConnectionError, socket.timeout, OSError):
@@ -143,6 +217,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def _answer_test_request(self, record, parts, with_body):
         params = dict(urllib.parse.parse_qsl(parts.query, keep_blank_values=True))
+        ordinal = _ordinal(params["key"]) if "key" in params else None
 
         if "hold" in params:
             released = _hold(params["hold"])
@@ -153,39 +228,85 @@ class Handler(http.server.BaseHTTPRequestHandler):
             time.sleep(float(params["stall_headers"]))
 
         status = int(params.get("status", "200"))
+        error_page = False
+        if "status_first" in params and ordinal is not None and ordinal < int(params.get("status_times", "1")):
+            status = int(params["status_first"])
+            error_page = True
+        etag = params.get("etag")
+        if "etag_first" in params and ordinal == 0:
+            etag = params["etag_first"]
+        drop_after = int(params["drop_after"]) if "drop_after" in params else None
+        if "drop_first" in params:
+            dropping = ordinal is not None and ordinal < int(params["drop_first"])
+            drop_after = (drop_after if drop_after is not None else -1) if dropping else None
+
         headers = []
         content_type = "application/octet-stream"
         if "redirect" in params:
             status = 302
             location = params["redirect"]
-            if not location.startswith("/"):
+            if not location.startswith(("/", "http://", "https://")):
                 location = "/" + location
             headers.append(("Location", location))
         elif params.get("auth") == "1":
             status = 401
             headers.append(("WWW-Authenticate", 'Basic realm="x"'))
 
-        if "file" in params and status != 302 and status != 401:
+        has_body = ("file" in params or "size" in params) and status not in (302, 401) and not error_page
+        if "file" in params and has_body:
             length = os.path.getsize(params["file"])
-            chunks = _file_chunks(params["file"])
-        elif "size" in params and status != 302 and status != 401:
+        elif "size" in params and has_body:
             length = int(params["size"])
-            chunks = _random_chunks(length, int(params.get("seed", "1")))
+        start = 0
+        if has_body and status == 200:
+            last_modified = params.get("last_modified")
+            if etag is not None and _names_etag(self.headers.get("If-None-Match", ""), etag):
+                status = 304
+            elif record["range"] and params.get("no_ranges") != "1":
+                if_range = record["if_range"]
+                if not if_range or if_range in (etag, last_modified):
+                    byte_range = _byte_range(record["range"], length)
+                    if byte_range == UNSATISFIABLE:
+                        status = 416
+                        headers.append(("Content-Range", "bytes */%d" % length))
+                    elif byte_range is not None:
+                        status = 206
+                        start, last = byte_range
+                        headers.append(("Content-Range", "bytes %d-%d/%d" % (start, last, length)))
+                        length = last - start + 1
+        if status in (304, 416):
+            has_body = False
+
+        if "file" in params and has_body:
+            chunks = _file_chunks_from(params["file"], start)
+        elif "size" in params and has_body:
+            chunks = _random_chunks(start + length, int(params.get("seed", "1")), start)
+        elif status == 304:
+            length = 0
+            chunks = iter([])
         else:
             page = ("<html><body><h1>%d</h1></body></html>\n" % status).encode()
             length = len(page)
             chunks = iter([page])
             content_type = "text/html"
+        if drop_after == -1:
+            drop_after = length // 2
 
-        if "etag" in params:
-            headers.append(("ETag", params["etag"]))
+        if etag is not None:
+            headers.append(("ETag", etag))
+        if "last_modified" in params:
+            headers.append(("Last-Modified", params["last_modified"]))
+        if "retry_after" in params and status >= 400:
+            headers.append(("Retry-After", params["retry_after"]))
         if "lie" in params:
             headers.append(("Content-Length", params["lie"]))
-        elif params.get("length") != "0":
+        elif params.get("length") != "0" and status != 304:
             headers.append(("Content-Length", str(length)))
 
         self.send_response(status)
-        self.send_header("Content-Type", content_type)
+        _update(record, status=status)
+        if status != 304:
+            self.send_header("Content-Type", content_type)
         for name, value in headers:
             self.send_header(name, value)
         self.send_header("Connection", "close")
@@ -193,7 +314,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not with_body:
             return
 
-        drop_after = int(params["drop_after"]) if "drop_after" in params else None
         stall = float(params["stall"]) if "stall" in params else None
         stall_after = int(params["stall_after"]) if "stall_after" in params else 0
         throttle = int(params["throttle"]) if "throttle" in params else None
@@ -254,6 +374,30 @@ class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
     request_queue_size = 64
+    tls = False
+
+    def handle_error(self, request, client_address):
+        pass  # a client that hung up or refused the certificate: nothing to report
+
+
+class TlsServer(Server):
+    tls = True
+
+    def __init__(self, address, handler, context):
+        self.context = context
+        super().__init__(address, handler)
+
+    def finish_request(self, request, client_address):
+        # The handshake runs in the request's own thread, so that a client
+        # that never completes it holds up nobody else.
+        connection = self.context.wrap_socket(request, server_side=True)
+        try:
+            super().finish_request(connection, client_address)
+        finally:
+            try:
+                connection.close()
+            except OSError:
+                pass
 
 
 def _exit_when_stdin_closes():
@@ -268,6 +412,12 @@ def _exit_when_stdin_closes():
 def main():
     server = Server(("127.0.0.1", 0), Handler)
     print("PORT %d" % server.server_address[1], flush=True)
+    if len(sys.argv) == 4 and sys.argv[1] == "--tls":
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(sys.argv[2], sys.argv[3])
+        tls_server = TlsServer(("127.0.0.1", 0), Handler, context)
+        print("TLS_PORT %d" % tls_server.server_address[1], flush=True)
+        threading.Thread(target=tls_server.serve_forever, daemon=True).start()
     threading.Thread(target=_exit_when_stdin_closes, daemon=True).start()
     server.serve_forever()
 
