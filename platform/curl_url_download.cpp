@@ -6,8 +6,17 @@
 // delegate) happens in dispatch(), which runs after curl_multi_socket_action
 // has returned. That way the delegate may cancel or destroy the download from
 // any of its calls without pulling the ground from under curl.
+//
+// One download may take several attempts, each a transfer of its own with a
+// fresh curl handle. Between two of them the download waits on a loop timer;
+// the file stays open, so that an attempt can go on where the last one
+// stopped (a range request) or start the body again from zero. When to try
+// again and how long to wait is retry_policy's to say.
 
 #include "platform/url_download.h"
+
+#include "platform/retry_policy.h"
+#include "platform/system_log.h"
 
 #include <curl/curl.h>
 
@@ -16,7 +25,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <mutex>
 #include <optional>
@@ -40,30 +51,52 @@ bool curlIsReady()
     return ready;
 }
 
-// Whether curl can fetch the text as it stands: an absolute URL, well formed,
-// with a scheme this libcurl supports. Nothing is guessed or completed.
-bool isFetchableUrl(const std::string& url)
+// Whether the text is a URL this download fetches: absolute, well formed,
+// http or https. Nothing is guessed or completed. whyNot says why not.
+bool isFetchableUrl(const std::string& url, std::string& whyNot)
 {
-    if (url.empty())
+    if (url.empty()) {
+        whyNot = "empty URL";
         return false;
-    CURLU* parsed = curl_url();
-    if (!parsed)
-        return false;
-    bool fetchable = false;
-    char* scheme = nullptr;
-    if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK
-        && curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK && scheme) {
-        const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
-        for (const char* const* protocol = info ? info->protocols : nullptr; protocol && *protocol; ++protocol) {
-            if (strcasecmp(*protocol, scheme) == 0) {
-                fetchable = true;
-                break;
-            }
-        }
     }
+    CURLU* parsed = curl_url();
+    if (!parsed) {
+        whyNot = "out of memory";
+        return false;
+    }
+    char* scheme = nullptr;
+    // Any scheme is parsed, so that one of another kind is told apart from a malformed URL.
+    const CURLUcode code = curl_url_set(parsed, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME);
+    if (code != CURLUE_OK)
+        whyNot = std::string("malformed URL (") + curl_url_strerror(code) + ")";
+    else if (curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK || !scheme)
+        whyNot = "malformed URL (no scheme)";
+    else if (strcasecmp(scheme, "http") != 0 && strcasecmp(scheme, "https") != 0)
+        whyNot = "unsupported URL scheme";
     curl_free(scheme);
     curl_url_cleanup(parsed);
-    return fetchable;
+    return whyNot.empty();
+}
+
+// Failures of a transfer that may pass by themselves. Certificate and TLS
+// failures are not among them: a reset during the handshake is not told
+// apart by curl from a server that cannot be trusted.
+bool isTransientTransferFailure(CURLcode code)
+{
+    switch (code) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_PARTIAL_FILE:        // the connection ended before the announced length
+    case CURLE_OPERATION_TIMEDOUT:  // no connection in time, or the idle time-out
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:          // reset by the peer
+    case CURLE_HTTP2_STREAM:
+        return true;
+    default:
+        return false;
+    }
 }
 
 std::string_view trimmed(std::string_view text)
@@ -79,6 +112,56 @@ std::string_view trimmed(std::string_view text)
 bool equalIgnoringCase(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The scheme of an absolute URL or location, lower case; "" for a relative one.
+std::string schemeOf(std::string_view url)
+{
+    const std::size_t colon = url.find(':');
+    if (colon == std::string_view::npos || colon == 0)
+        return {};
+    std::string scheme;
+    for (std::size_t i = 0; i < colon; ++i) {
+        const char c = url[i];
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        const bool other = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+        if (!letter && !(i > 0 && other))
+            return {}; // a colon in a path or a query, not a scheme
+        scheme += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    return scheme;
+}
+
+struct ContentRange {
+    std::uint64_t first = 0;
+    std::optional<std::uint64_t> completeLength; // none for "*"
+};
+
+// "bytes <first>-<last>/<complete length or *>"
+std::optional<ContentRange> parseContentRange(std::string_view text)
+{
+    text = trimmed(text);
+    if (text.size() < 6 || !equalIgnoringCase(text.substr(0, 6), "bytes "))
+        return std::nullopt;
+    const std::string rest(trimmed(text.substr(6)));
+    char* end = nullptr;
+    ContentRange range;
+    errno = 0;
+    range.first = std::strtoull(rest.c_str(), &end, 10);
+    if (end == rest.c_str() || *end != '-' || errno != 0)
+        return std::nullopt;
+    const char* lastStart = end + 1;
+    const std::uint64_t last = std::strtoull(lastStart, &end, 10);
+    if (end == lastStart || *end != '/' || last < range.first)
+        return std::nullopt;
+    const char* totalStart = end + 1;
+    if (std::string_view(totalStart) == "*")
+        return range;
+    const std::uint64_t total = std::strtoull(totalStart, &end, 10);
+    if (end == totalStart || *end != '\0' || last >= total)
+        return std::nullopt;
+    range.completeLength = total;
+    return range;
 }
 
 bool writeAll(int fd, const char* data, std::size_t size)
@@ -100,10 +183,18 @@ bool writeAll(int fd, const char* data, std::size_t size)
     return true;
 }
 
+std::string formatSeconds(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2g", seconds);
+    return text;
+}
+
 class CurlUrlDownload final : public UrlDownload {
 public:
     CurlUrlDownload(EventLoop& loop, std::string url, UrlDownloadDelegate& delegate, const UrlDownloadOptions& options)
-        : loop_(loop), url_(std::move(url)), delegate_(delegate), options_(options)
+        : loop_(loop), url_(std::move(url)), delegate_(delegate), options_(options),
+          attempts_(1 + std::clamp(options.retries, 0, 1000))
     {
         errorBuffer_[0] = '\0';
     }
@@ -117,7 +208,7 @@ public:
     CurlUrlDownload(const CurlUrlDownload&) = delete;
     CurlUrlDownload& operator=(const CurlUrlDownload&) = delete;
 
-    bool start();
+    bool start() { return startAttempt(); }
 
     void setDestination(const std::string& path, bool allowOverwrite) override
     {
@@ -132,7 +223,7 @@ public:
         if (state_ != State::Running)
             return;
         state_ = State::Cancelled;
-        releaseTransfer();
+        releaseTransfer(); // also the wait for the next attempt
         discardPartialFile();
     }
 
@@ -150,8 +241,13 @@ private:
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self);
     static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self);
 
-    void recordHeaderLine(std::string_view line);
+    bool recordHeaderLine(std::string_view line);
+    bool recordRedirect();
     std::size_t recordBody(const char* data, std::size_t size);
+
+    // One attempt: a transfer with its own curl handles.
+    bool startAttempt();
+    void startAnotherAttempt();
 
     // The loop's callbacks: drive curl, then dispatch.
     void socketIsReady(int fd, bool readable, bool writable);
@@ -162,7 +258,12 @@ private:
     void dispatch();
     bool responseIsReady() const;
     UrlResponse makeResponse() const;
+    bool resumedBodyFits(const UrlResponse& response) const;
+    void restartBody(const UrlResponse& response);
     bool openDestination(std::string& whyNot);
+    void retryLater(const std::string& reason, std::optional<double> serverDelay);
+    void fetchAgainWithoutRange();
+    void challenge();
     void deliverFailure(const std::string& description);
     void releaseTransfer();
     void closeFile();
@@ -181,8 +282,24 @@ private:
     bool allowOverwrite_ = false;
     bool deletesFileUponFailure_ = false;
 
+    // The attempts.
+    const int attempts_;                      // at most this many in all
+    int attempt_ = 1;                         // the current one, from 1
+    std::optional<EventLoop::CallId> nextAttemptCall_;
+
+    // What the file holds: the start of the body of the response delivered last.
+    bool responseDelivered_ = false;
+    std::int64_t deliveredLength_ = -1;
+    std::string resumeValidator_;             // its strong ETag or Last-Modified; "" when it cannot be resumed
+    std::string deliveredETag_;
+    std::uint64_t bytesInFile_ = 0;
+    std::uint64_t resumeFrom_ = 0;            // this attempt asks for the body from here on (0: all of it)
+    bool rangesRefused_ = false;              // the server could not resume once: it is not asked again
+
+    // The transfer of the current attempt.
     CURLM* multi_ = nullptr;
     CURL* easy_ = nullptr;
+    curl_slist* requestHeaders_ = nullptr;
     char errorBuffer_[CURL_ERROR_SIZE];
     std::set<int> watchedSockets_;
     std::optional<EventLoop::CallId> timer_;
@@ -193,25 +310,40 @@ private:
     std::chrono::steady_clock::time_point lastActivity_;
     std::optional<EventLoop::CallId> idleCheck_;
 
-    // The response being received; every status line starts a new one.
+    // The answer of the current attempt; every status line starts a new one.
+    std::string currentScheme_;        // of the URL being answered, after the redirects so far
     bool sawStatusLine_ = false;
     long statusCode_ = 0;
-    bool hasLocation_ = false;
+    std::string location_;
     std::vector<HeaderField> headerFields_;
-    bool headersComplete_ = false; // of the final response: no redirect or interim answer follows
+    bool headersComplete_ = false; // of the final answer: no redirect or interim answer follows
 
-    bool responseDelivered_ = false;
-    bool bodyPaused_ = false;          // curl holds body bytes until the response has been delivered
+    bool responseSettled_ = false; // the attempt's answer has been looked at
+    bool acceptingBody_ = false;   // its body goes into the file (or, for a 304, nowhere)
+    bool bodyPaused_ = false;      // curl holds body bytes until the answer has been looked at
     int fd_ = -1;
-    bool fileOpened_ = false;          // this download created or truncated the destination
-    bool fileIsRegular_ = false;       // only a regular file is ever deleted
+    bool fileOpened_ = false;      // this download created or truncated the destination
+    bool fileIsRegular_ = false;   // only a regular file is ever deleted or truncated
     std::uint64_t unreportedBytes_ = 0;
-    std::string failureDescription_;   // ours, better than curl's for the same failure
-    std::optional<CURLcode> result_;   // the transfer is over
+    std::string failureDescription_; // ours, better than curl's for the same failure
+    std::optional<CURLcode> result_; // the attempt's transfer is over
 };
 
-bool CurlUrlDownload::start()
+bool CurlUrlDownload::startAttempt()
 {
+    errorBuffer_[0] = '\0';
+    currentScheme_ = schemeOf(url_);
+    sawStatusLine_ = false;
+    statusCode_ = 0;
+    location_.clear();
+    headerFields_.clear();
+    headersComplete_ = false;
+    responseSettled_ = false;
+    acceptingBody_ = false;
+    bodyPaused_ = false;
+    failureDescription_.clear();
+    result_.reset();
+
     multi_ = curl_multi_init();
     easy_ = curl_easy_init();
     if (!multi_ || !easy_)
@@ -222,17 +354,33 @@ bool CurlUrlDownload::start()
     const long idleMilliseconds = static_cast<long>(std::ceil(idle * 1000.0));
     const long idleSeconds = static_cast<long>(std::ceil(idle));
 
+    // Once the caller has heard of an answer (and, say, dropped what it had
+    // cached), "not modified" would mean nothing to it: asked for no more.
+    if (!options_.ifNoneMatch.empty() && !responseDelivered_)
+        requestHeaders_ = curl_slist_append(requestHeaders_, ("If-None-Match: " + options_.ifNoneMatch).c_str());
+    if (resumeFrom_ > 0) {
+        // If-Range: the rest of the body, or all of it when it is no longer the same.
+        requestHeaders_ = curl_slist_append(requestHeaders_, ("Range: bytes=" + std::to_string(resumeFrom_) + "-").c_str());
+        requestHeaders_ = curl_slist_append(requestHeaders_, ("If-Range: " + resumeValidator_).c_str());
+    }
+
     bool ok = true;
     const auto set = [&ok](CURLcode code) { ok = ok && code == CURLE_OK; };
     set(curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str()));
     set(curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_));
     set(curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L));
+    set(curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https"));
     set(curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L));
     set(curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, kMaximumRedirects));
+    // recordRedirect() also keeps a redirect from leaving https.
     set(curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
     // A tunnelling proxy's own answer is not the server's response.
     set(curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
     set(curl_easy_setopt(easy_, CURLOPT_USERAGENT, "launcher"));
+    if (!options_.caBundlePath.empty())
+        set(curl_easy_setopt(easy_, CURLOPT_CAINFO, options_.caBundlePath.c_str()));
+    if (requestHeaders_)
+        set(curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, requestHeaders_));
     // No overall time limit: only silence counts, while connecting and after.
     set(curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS, idleMilliseconds));
     set(curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L));
@@ -256,6 +404,14 @@ bool CurlUrlDownload::start()
     lastActivity_ = std::chrono::steady_clock::now();
     scheduleIdleCheck(idleSeconds_);
     return true;
+}
+
+void CurlUrlDownload::startAnotherAttempt()
+{
+    if (state_ != State::Running)
+        return;
+    if (!startAttempt())
+        deliverFailure("Cannot start the transfer again");
 }
 
 void CurlUrlDownload::scheduleIdleCheck(double seconds)
@@ -320,8 +476,8 @@ int CurlUrlDownload::onTimer(CURLM*, long timeoutMilliseconds, void* self)
 
 std::size_t CurlUrlDownload::onHeader(char* data, std::size_t size, std::size_t count, void* self)
 {
-    static_cast<CurlUrlDownload*>(self)->recordHeaderLine(std::string_view(data, size * count));
-    return size * count;
+    // 0 ends the transfer (CURLE_WRITE_ERROR): a redirect that is refused.
+    return static_cast<CurlUrlDownload*>(self)->recordHeaderLine(std::string_view(data, size * count)) ? size * count : 0;
 }
 
 std::size_t CurlUrlDownload::onBody(char* data, std::size_t size, std::size_t count, void* self)
@@ -329,7 +485,7 @@ std::size_t CurlUrlDownload::onBody(char* data, std::size_t size, std::size_t co
     return static_cast<CurlUrlDownload*>(self)->recordBody(data, size * count);
 }
 
-void CurlUrlDownload::recordHeaderLine(std::string_view rawLine)
+bool CurlUrlDownload::recordHeaderLine(std::string_view rawLine)
 {
     lastActivity_ = std::chrono::steady_clock::now();
     std::string_view line = rawLine;
@@ -340,7 +496,7 @@ void CurlUrlDownload::recordHeaderLine(std::string_view rawLine)
         // A new response: a redirect's target, or the real answer after "100 Continue".
         sawStatusLine_ = true;
         headersComplete_ = false;
-        hasLocation_ = false;
+        location_.clear();
         headerFields_.clear();
         statusCode_ = 0;
         const std::size_t blank = line.find(' ');
@@ -353,18 +509,20 @@ void CurlUrlDownload::recordHeaderLine(std::string_view rawLine)
             if (digits == 3)
                 statusCode_ = code;
         }
-        return;
+        return true;
     }
     if (!sawStatusLine_ || headersComplete_)
-        return; // not HTTP, or trailers after the body
+        return true; // not HTTP, or trailers after the body
 
     if (line.empty()) {
         const bool interim = statusCode_ >= 100 && statusCode_ < 200;
         // curl follows every 3xx that names a Location; the answer comes later.
-        const bool followed = statusCode_ >= 300 && statusCode_ < 400 && hasLocation_;
-        if (!interim && !followed)
+        const bool followed = statusCode_ >= 300 && statusCode_ < 400 && statusCode_ != 304 && !location_.empty();
+        if (followed)
+            return recordRedirect();
+        if (!interim)
             headersComplete_ = true;
-        return;
+        return true;
     }
     if ((line.front() == ' ' || line.front() == '\t') && !headerFields_.empty()) {
         // An obsolete folded continuation of the previous field.
@@ -375,33 +533,55 @@ void CurlUrlDownload::recordHeaderLine(std::string_view rawLine)
                 value += ' ';
             value.append(more);
         }
-        return;
+        return true;
     }
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0)
-        return;
+        return true;
     const std::string_view name = line.substr(0, colon);
     const std::string_view value = trimmed(line.substr(colon + 1));
     if (equalIgnoringCase(name, "Location"))
-        hasLocation_ = true;
+        location_ = value;
     headerFields_.push_back(HeaderField{std::string(name), std::string(value)});
+    return true;
+}
+
+// A redirect that curl is about to follow. Once on https the download stays
+// there: what a secure answer points to must be fetched securely too. A
+// relative location keeps the scheme of the URL it answers.
+bool CurlUrlDownload::recordRedirect()
+{
+    const std::string target = schemeOf(location_);
+    if (target.empty())
+        return true;
+    if (currentScheme_ == "https" && target != "https") {
+        failureDescription_ = "refused redirect from https to " + target + " (" + location_ + ")";
+        return false;
+    }
+    currentScheme_ = target;
+    return true;
 }
 
 std::size_t CurlUrlDownload::recordBody(const char* data, std::size_t size)
 {
     lastActivity_ = std::chrono::steady_clock::now();
-    if (fd_ < 0) {
-        // Nobody has seen the response yet: no byte may reach the file
+    if (!acceptingBody_) {
+        // Nobody has looked at the answer yet: no byte may reach the file
         // before that. curl keeps this chunk and reads nothing more until
         // dispatch() resumes the transfer.
         bodyPaused_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
+    if (fd_ < 0)
+        return size; // the body of a 304 (there should be none) is not the file's
     if (!writeAll(fd_, data, size)) {
         failureDescription_ = "Cannot write to " + destination_ + ": " + std::strerror(errno);
         return 0; // curl ends the transfer with CURLE_WRITE_ERROR
     }
+    bytesInFile_ += size;
     unreportedBytes_ += size;
+    if (options_.onBodyBytes)
+        options_.onBodyBytes(data, size);
     return size;
 }
 
@@ -458,6 +638,51 @@ UrlResponse CurlUrlDownload::makeResponse() const
     return response;
 }
 
+// Whether a 206 is the rest of the body in the file: it starts where the file
+// ends, of the same complete length, and carries no other validator.
+bool CurlUrlDownload::resumedBodyFits(const UrlResponse& response) const
+{
+    const std::optional<ContentRange> range = parseContentRange(response.headerField("Content-Range"));
+    if (!range || range->first != resumeFrom_)
+        return false;
+    if (range->completeLength && deliveredLength_ >= 0
+        && *range->completeLength != static_cast<std::uint64_t>(deliveredLength_))
+        return false;
+    const std::string etag = response.headerField("ETag");
+    if (!etag.empty() && !deliveredETag_.empty() && etag != deliveredETag_)
+        return false;
+    const std::string lastModified = response.headerField("Last-Modified");
+    if (deliveredETag_.empty() && !lastModified.empty() && lastModified != resumeValidator_)
+        return false;
+    return true;
+}
+
+// A new answer whose body starts from zero: whatever an earlier one left in
+// the file goes before anybody hears of this one, and what can resume it later
+// is taken from it.
+void CurlUrlDownload::restartBody(const UrlResponse& response)
+{
+    if (fd_ >= 0) {
+        if (fileIsRegular_ && ftruncate(fd_, 0) == 0)
+            lseek(fd_, 0, SEEK_SET);
+    }
+    bytesInFile_ = 0;
+    responseDelivered_ = true;
+    deliveredLength_ = response.expectedContentLength;
+    deliveredETag_.clear();
+    resumeValidator_.clear();
+    if (response.statusCode != 200)
+        return; // only the archive itself is worth resuming
+    const std::string etag = response.headerField("ETag");
+    const bool weak = etag.size() >= 2 && (etag[0] == 'W' || etag[0] == 'w') && etag[1] == '/';
+    if (!etag.empty() && !weak) {
+        deliveredETag_ = etag;
+        resumeValidator_ = etag;
+    } else {
+        resumeValidator_ = response.headerField("Last-Modified");
+    }
+}
+
 bool CurlUrlDownload::openDestination(std::string& whyNot)
 {
     if (destination_.empty()) {
@@ -489,42 +714,59 @@ void CurlUrlDownload::dispatch()
             result_ = result_.value_or(message->data.result);
     }
 
-    if (!responseDelivered_) {
+    if (!responseSettled_) {
         if (result_ && *result_ != CURLE_OK && !responseIsReady()) {
             // The proxy wanted credentials before it would open a tunnel.
             long connectCode = 0;
             if (curl_easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &connectCode) == CURLE_OK && connectCode == 407) {
-                state_ = State::Challenged;
-                releaseTransfer();
-                delegate_.downloadDidReceiveAuthenticationChallenge(*this);
+                challenge();
                 return;
             }
         }
         if (responseIsReady()) {
-            responseDelivered_ = true;
+            responseSettled_ = true;
             const UrlResponse response = makeResponse();
-            if (response.statusCode == 401 || response.statusCode == 407) {
-                // Nothing can answer the challenge: the transfer ends here and
-                // the download waits to be cancelled.
-                state_ = State::Challenged;
-                releaseTransfer();
-                delegate_.downloadDidReceiveAuthenticationChallenge(*this);
+            const long status = response.statusCode;
+            if (status == 401 || status == 407) {
+                challenge();
                 return;
             }
-            delegate_.downloadDidReceiveResponse(*this, response);
-            if (gone())
-                return;
-            std::string whyNot;
-            if (!openDestination(whyNot)) {
-                deliverFailure(whyNot);
+            if (isTransientHttpStatus(status) && attempt_ < attempts_) {
+                // Not delivered: the caller hears of the answer that ends the trying.
+                std::optional<double> serverDelay;
+                if (statusCarriesRetryAfter(status) && response.hasHeaderField("Retry-After"))
+                    serverDelay = retryAfterSeconds(response.headerField("Retry-After"), std::time(nullptr));
+                retryLater("HTTP status " + std::to_string(status), serverDelay);
                 return;
             }
+            const bool resumed = resumeFrom_ > 0 && status == 206 && resumedBodyFits(response);
+            if (resumeFrom_ > 0 && !resumed && (status == 206 || status == 416)) {
+                // A range the server cannot give, or a piece of something else.
+                fetchAgainWithoutRange();
+                return;
+            }
+            if (!resumed) {
+                // The body starts from zero (a 200 to a range request included).
+                restartBody(response);
+                delegate_.downloadDidReceiveResponse(*this, response);
+                if (gone())
+                    return;
+                std::string whyNot;
+                if (status != 304 && fd_ < 0 && !openDestination(whyNot)) {
+                    deliverFailure(whyNot);
+                    return;
+                }
+                if (status == 304)
+                    closeFile(); // nothing is written, and what an earlier answer left was taken out
+            }
+            // A resumed body simply follows what the file holds.
+            acceptingBody_ = true;
             if (bodyPaused_) {
                 bodyPaused_ = false;
                 // curl hands over the chunk it kept, from inside this call.
-                const CURLcode resumed = curl_easy_pause(easy_, CURLPAUSE_CONT);
-                if (resumed != CURLE_OK && !result_)
-                    result_ = resumed;
+                const CURLcode resumedCode = curl_easy_pause(easy_, CURLPAUSE_CONT);
+                if (resumedCode != CURLE_OK && !result_)
+                    result_ = resumedCode;
             }
         }
     }
@@ -541,7 +783,8 @@ void CurlUrlDownload::dispatch()
         return;
     if (*result_ == CURLE_OK) {
         state_ = State::Finished;
-        releaseTransfer(); // the file is complete and closed before anyone hears of it
+        releaseTransfer();
+        closeFile(); // the file is complete and closed before anyone hears of it
         delegate_.downloadDidFinish(*this);
         return;
     }
@@ -552,7 +795,52 @@ void CurlUrlDownload::dispatch()
         description = errorBuffer_;
     else
         description = curl_easy_strerror(*result_);
+    if (isTransientTransferFailure(*result_) && attempt_ < attempts_) {
+        retryLater(description, std::nullopt);
+        return;
+    }
     deliverFailure(description);
+}
+
+// Ends this attempt and waits for the next. The file stays as it is: the next
+// attempt asks for the rest of it when the body can be recognised again.
+void CurlUrlDownload::retryLater(const std::string& reason, std::optional<double> serverDelay)
+{
+    releaseTransfer();
+    const double delay = serverDelay ? *serverDelay : backoffSeconds(attempt_, retryJitter());
+    resumeFrom_ = (!rangesRefused_ && bytesInFile_ > 0 && !resumeValidator_.empty()) ? bytesInFile_ : 0;
+    ++attempt_;
+    const UrlDownloadRetry retry{reason, delay, attempt_, attempts_};
+    systemLog("Download interrupted (" + reason + "); retrying in " + formatSeconds(delay) + " s (attempt "
+              + std::to_string(attempt_) + " of " + std::to_string(attempts_) + ")");
+    nextAttemptCall_ = loop_.callLater(delay, [this] {
+        nextAttemptCall_.reset();
+        startAnotherAttempt();
+    });
+    delegate_.downloadWillRetry(*this, retry); // may destroy this object: nothing may follow
+}
+
+// The answer to a range request did not fit the file: the same attempt asks
+// once more, for the whole body, at once.
+void CurlUrlDownload::fetchAgainWithoutRange()
+{
+    releaseTransfer();
+    rangesRefused_ = true;
+    resumeFrom_ = 0;
+    nextAttemptCall_ = loop_.callLater(0.0, [this] {
+        nextAttemptCall_.reset();
+        startAnotherAttempt();
+    });
+}
+
+// Nothing can answer a challenge: the transfer ends here and the download
+// waits to be cancelled. A body that an earlier answer left is of no use now.
+void CurlUrlDownload::challenge()
+{
+    state_ = State::Challenged;
+    releaseTransfer();
+    discardPartialFile();
+    delegate_.downloadDidReceiveAuthenticationChallenge(*this);
 }
 
 void CurlUrlDownload::deliverFailure(const std::string& description)
@@ -563,6 +851,8 @@ void CurlUrlDownload::deliverFailure(const std::string& description)
     delegate_.downloadDidFail(*this, UrlDownloadError{description, url_});
 }
 
+// Ends the current attempt's transfer, and the wait for the next one. The
+// file is left open.
 void CurlUrlDownload::releaseTransfer()
 {
     // curl may still call onSocket and onTimer from here; they only record.
@@ -574,17 +864,17 @@ void CurlUrlDownload::releaseTransfer()
     if (multi_)
         curl_multi_cleanup(multi_);
     multi_ = nullptr;
+    curl_slist_free_all(requestHeaders_);
+    requestHeaders_ = nullptr;
 
     for (const int socket : watchedSockets_)
         loop_.stopWatching(socket);
     watchedSockets_.clear();
-    if (timer_)
-        loop_.cancelCall(*timer_);
-    timer_.reset();
-    if (idleCheck_)
-        loop_.cancelCall(*idleCheck_);
-    idleCheck_.reset();
-    closeFile();
+    for (std::optional<EventLoop::CallId>* call : {&timer_, &idleCheck_, &nextAttemptCall_}) {
+        if (*call)
+            loop_.cancelCall(**call);
+        call->reset();
+    }
 }
 
 void CurlUrlDownload::closeFile()
@@ -607,12 +897,18 @@ void CurlUrlDownload::discardPartialFile()
 } // namespace
 
 std::unique_ptr<UrlDownload> startUrlDownload(EventLoop& loop, const std::string& url, UrlDownloadDelegate& delegate,
-                                              const UrlDownloadOptions& options, std::string* /*whyNot*/)
+                                              const UrlDownloadOptions& options, std::string* whyNot)
 {
-    if (!curlIsReady() || !isFetchableUrl(url))
-        return nullptr;
-    auto download = std::make_unique<CurlUrlDownload>(loop, url, delegate, options);
-    if (!download->start())
-        return nullptr;
-    return download;
+    std::string reason;
+    if (!curlIsReady())
+        reason = "the HTTP library cannot be initialised";
+    else if (isFetchableUrl(url, reason)) {
+        auto download = std::make_unique<CurlUrlDownload>(loop, url, delegate, options);
+        if (download->start())
+            return download;
+        reason = "the HTTP library cannot start a transfer";
+    }
+    if (whyNot)
+        *whyNot = reason;
+    return nullptr;
 }

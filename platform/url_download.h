@@ -39,10 +39,14 @@ class UrlDownload;
 // inside the HTTP library, so a callback may cancel or destroy the download.
 //
 // A download may take several attempts (see UrlDownloadOptions::retries).
-// downloadWillRetry announces each wait between two. An attempt that resumes
-// the body where the last one stopped delivers no new response: its bytes
-// simply follow. An attempt whose body starts from zero again delivers its
-// response once more, and the lengths after it count from zero.
+// downloadWillRetry announces each wait between two, before it begins; the
+// download stays cancellable during the wait. An answer that is tried again
+// (a 503, say) is not delivered. An attempt that resumes the body where the
+// last one stopped delivers no new response: its bytes simply follow, and the
+// expected length delivered before stays that of the whole body. An attempt
+// whose body starts from zero again delivers its response once more (the file
+// has been emptied by then), and the lengths after it count from zero. The
+// file never holds bytes of two different bodies.
 class UrlDownloadDelegate {
 public:
     virtual ~UrlDownloadDelegate() = default;
@@ -56,7 +60,11 @@ public:
 
 // A URL fetched into a file. The response is delivered before any byte of
 // the body reaches the file; cancel() during that callback leaves no body
-// written. Redirects are followed; proxies and TLS come from the environment.
+// written. A 304 (Not Modified) is delivered as a response like any other,
+// but writes nothing: the destination is neither created nor truncated.
+// Redirects are followed, but once on https never to another scheme (the
+// transfer fails); certificates are verified; proxies come from the
+// environment (http_proxy, https_proxy, no_proxy).
 class UrlDownload {
 public:
     virtual ~UrlDownload() = default;
@@ -72,11 +80,16 @@ struct UrlDownloadOptions {
     // A transfer that gets no byte for this long fails; so does a connection
     // that cannot be made in this time.
     double idleTimeoutSeconds = 60.0;
-    // Further attempts after a failure that may pass (a dropped or refused
-    // connection, a stall, HTTP 408, 429, 500, 502, 503, 504), with a growing
-    // wait between them; 0: the first failure is final.
+    // Further attempts after a failure that may pass (a refused, reset or
+    // dropped connection, an incomplete body, the idle time-out, a failed name
+    // resolution, HTTP 408, 429, 500, 502, 503, 504), after a wait of about 1,
+    // 2, 4, 8, 8 ... s, or what the server's Retry-After asks on 429 and 503
+    // (at most 30 s). A body with a strong ETag or a Last-Modified is resumed
+    // with a range request. Other failures (another 4xx, which is a response,
+    // a write error, a refused redirect) end the download at once. Each wait
+    // also goes to the system log with its reason. 0: the first failure is final.
     int retries = 0;
-    // Sent as If-None-Match when not empty.
+    // Sent as If-None-Match when not empty, until a response has been delivered.
     std::string ifNoneMatch;
     // A file of CA certificates trusted instead of the system's; empty: the system's.
     std::string caBundlePath;
@@ -86,9 +99,9 @@ struct UrlDownloadOptions {
     std::function<void(const char* data, std::size_t size)> onBodyBytes;
 };
 
-// Starts fetching url on the loop. Only http and https URLs are fetched, and
-// a redirect never leads from https to anything else. Null when no download
-// can be made from the text (empty, malformed or of another scheme, library
-// failure); whyNot, when given, then says why in one line.
+// Starts fetching url on the loop. Only http and https URLs are fetched. Null
+// when no download can be made from the text; whyNot, when given, then says
+// why in one line: "empty URL", "malformed URL (...)", "unsupported URL
+// scheme" (file:, ftp: ...), or a failure of the HTTP library.
 std::unique_ptr<UrlDownload> startUrlDownload(EventLoop& loop, const std::string& url, UrlDownloadDelegate& delegate,
                                               const UrlDownloadOptions& options = {}, std::string* whyNot = nullptr);

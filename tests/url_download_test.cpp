@@ -3,6 +3,7 @@
 // ends up in the file, and what the server had to send.
 
 #include "platform/poll_event_loop.h"
+#include "platform/retry_policy.h"
 #include "platform/url_download.h"
 #include "support/http_server.h"
 #include "support/scratch.h"
@@ -13,10 +14,12 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <functional>
 #include <memory>
 #include <netinet/in.h>
+#include <optional>
 #include <random>
 #include <string>
 #include <sys/socket.h>
@@ -38,7 +41,7 @@ constexpr int kEnded = 1;
 // call follows. Missing a late call could only hide a fault, never invent one.
 constexpr double kQuietSeconds = 0.3;
 
-enum class Kind { Response, Challenge, Data, Finish, Fail };
+enum class Kind { Response, Challenge, Data, Finish, Fail, Retry };
 
 const char* name(Kind kind)
 {
@@ -48,6 +51,7 @@ const char* name(Kind kind)
     case Kind::Data: return "data";
     case Kind::Finish: return "finish";
     case Kind::Fail: return "fail";
+    case Kind::Retry: return "retry";
     }
     return "?";
 }
@@ -57,6 +61,7 @@ struct Event {
     std::uint64_t length = 0;
     UrlResponse response;
     UrlDownloadError error;
+    UrlDownloadRetry retry;
     long long fileSize = -1; // of the destination when the event came; -1: no file
     bool fileOpen = false;   // the destination was open in this process then
 };
@@ -114,11 +119,14 @@ public:
     Recorder(EventLoop& loop, std::string destination) : loop_(loop), destination_(std::move(destination)) {}
 
     std::vector<Event> events;
+    // What onBodyBytes saw since the last response (see withRetries).
+    std::string observedBody;
     // Runs after each event has been recorded; may cancel or destroy the download.
     std::function<void(UrlDownload&, const Event&)> onEvent;
 
     void downloadDidReceiveResponse(UrlDownload& download, const UrlResponse& response) override
     {
+        observedBody.clear(); // the body starts from zero
         Event event = snapshot(Kind::Response);
         event.response = response;
         record(download, event);
@@ -145,6 +153,12 @@ public:
         event.error = error;
         record(download, event);
         loop_.stop(kEnded);
+    }
+    void downloadWillRetry(UrlDownload& download, const UrlDownloadRetry& retry) override
+    {
+        Event event = snapshot(Kind::Retry);
+        event.retry = retry;
+        record(download, event);
     }
 
     std::vector<Kind> kinds() const
@@ -174,6 +188,16 @@ public:
         return nullptr;
     }
 
+    std::vector<const Event*> all(Kind kind) const
+    {
+        std::vector<const Event*> found;
+        for (const Event& event : events) {
+            if (event.kind == kind)
+                found.push_back(&event);
+        }
+        return found;
+    }
+
     std::string describe() const
     {
         std::string text;
@@ -183,6 +207,8 @@ public:
                 text += "(" + std::to_string(event.length) + ")";
             if (event.kind == Kind::Fail)
                 text += "(" + event.error.localizedDescription + ")";
+            if (event.kind == Kind::Retry)
+                text += "(" + event.retry.reason + ")";
             text += " ";
         }
         return text;
@@ -239,11 +265,20 @@ protected:
         return result;
     }
 
+    // Options with retries, and onBodyBytes feeding recorder.observedBody.
+    UrlDownloadOptions withRetries(int retries)
+    {
+        UrlDownloadOptions options;
+        options.retries = retries;
+        options.onBodyBytes = [this](const char* data, std::size_t size) { recorder.observedBody.append(data, size); };
+        return options;
+    }
+
     // Runs the loop a little longer; returns how many delegate calls came meanwhile.
-    std::size_t eventsWhileQuiet()
+    std::size_t eventsWhileQuiet(double seconds = kQuietSeconds)
     {
         const std::size_t before = recorder.events.size();
-        loop->callLater(kQuietSeconds, [this] { loop->stop(0); });
+        loop->callLater(seconds, [this] { loop->stop(0); });
         loop->run();
         return recorder.events.size() - before;
     }
@@ -554,14 +589,32 @@ TEST_F(UrlDownloadTest, RefusedConnectionFails)
     EXPECT_EQ(-1, sizeOf(destination));
 }
 
-TEST_F(UrlDownloadTest, TextThatIsNoUrlGivesNoDownload)
+TEST_F(UrlDownloadTest, OnlyHttpAndHttpsUrlsGiveADownload)
 {
-    for (const char* text : {"", "not a url", "agent.zip", "/tmp/agent.zip", "http://exa mple.com/a.zip",
-                             "http://", "nosuchscheme://example.com/a.zip", "http://[::1/a.zip"}) {
-        EXPECT_FALSE(startUrlDownload(*loop, text, recorder)) << '"' << text << '"';
+    struct Case {
+        const char* text;
+        const char* whyNot;
+    };
+    const Case cases[] = {
+        {"", "empty URL"},
+        {"not a url", "malformed URL"},
+        {"agent.zip", "malformed URL"},
+        {"/tmp/agent.zip", "malformed URL"},
+        {"http://exa mple.com/a.zip", "malformed URL"},
+        {"http://", "malformed URL"},
+        {"http://[::1/a.zip", "malformed URL"},
+        {"file:///etc/passwd", "unsupported URL scheme"},
+        {"ftp://127.0.0.1/a.zip", "unsupported URL scheme"},
+        {"nosuchscheme://example.com/a.zip", "unsupported URL scheme"},
+    };
+    for (const Case& c : cases) {
+        std::string whyNot;
+        EXPECT_FALSE(startUrlDownload(*loop, c.text, recorder, {}, &whyNot)) << '"' << c.text << '"';
+        EXPECT_EQ(0u, whyNot.rfind(c.whyNot, 0)) << '"' << c.text << "\": " << whyNot;
     }
-    // A well-formed URL does give one (it is never started here).
+    // Well-formed URLs of both schemes do give one (they are never started here).
     EXPECT_TRUE(startUrlDownload(*loop, "http://127.0.0.1:9/a.zip", recorder));
+    EXPECT_TRUE(startUrlDownload(*loop, "HTTPS://127.0.0.1:9/a.zip", recorder));
     EXPECT_TRUE(recorder.events.empty());
 }
 
@@ -660,11 +713,14 @@ TEST_F(UrlDownloadTest, DestroyingTheDownloadInsideADelegateCallIsSafe)
         {"/d3?file=" + source, Kind::Finish},
         {"/d4?size=1000000&drop_after=10000", Kind::Fail},
         {"/d5?auth=1", Kind::Challenge},
+        {"/d6?size=1000000&drop_after=10000&etag=%22e%22&drop_first=1&key=d6", Kind::Retry},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(name(c.destroyAt));
         recorder.events.clear();
-        std::unique_ptr<UrlDownload> download = start(c.query);
+        UrlDownloadOptions options;
+        options.retries = c.destroyAt == Kind::Retry ? 1 : 0;
+        std::unique_ptr<UrlDownload> download = start(c.query, options);
         ASSERT_TRUE(download);
         recorder.onEvent = [&](UrlDownload&, const Event& event) {
             if (event.kind == c.destroyAt) {
@@ -711,6 +767,283 @@ TEST_F(UrlDownloadTest, DownloadsOnOneLoopRunSideBySide)
     EXPECT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Finish}), other.kinds()) << other.describe();
     EXPECT_TRUE(readFile(destination) == readFile(first));
     EXPECT_TRUE(readFile(secondDestination) == readFile(second));
+}
+
+std::int64_t totalBytesSent(const std::vector<ServedRequest>& requests)
+{
+    std::int64_t total = 0;
+    for (const ServedRequest& request : requests)
+        total += request.bytesSent;
+    return total;
+}
+
+// A connection that drops mid-body costs a wait, not the bytes already
+// received: the next attempt asks for the rest (Range, and If-Range with the
+// validator of the response), and the caller sees one response and one body.
+// A weak ETag cannot vouch for the bytes; a Last-Modified can.
+TEST_F(UrlDownloadTest, ADroppedBodyIsResumedWhereItStopped)
+{
+    const std::size_t size = 1000000;
+    const std::string source = makeSourceFile(size);
+    const std::string date = "Tue, 01 Jul 2025 10:00:00 GMT";
+    struct Case {
+        std::string validators;
+        std::string ifRange;
+        int drops;
+    };
+    const Case cases[] = {
+        {"etag=%22v1%22", "\"v1\"", 2},
+        {"etag=W/%22weak%22&last_modified=" + percentEncoded(date), date, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.validators);
+        server.reset();
+        recorder.events.clear();
+        auto download = start("/agent.zip?file=" + source + "&" + c.validators
+                                  + "&drop_after=300000&key=resume&drop_first=" + std::to_string(c.drops),
+                              withRetries(3));
+        ASSERT_TRUE(download);
+        ASSERT_EQ(kEnded, runUntilEnded());
+
+        std::vector<Kind> expected{Kind::Response, Kind::Data};
+        for (int drop = 0; drop < c.drops; ++drop) {
+            expected.push_back(Kind::Retry);
+            expected.push_back(Kind::Data);
+        }
+        expected.push_back(Kind::Finish);
+        ASSERT_EQ(expected, recorder.kinds()) << recorder.describe();
+        EXPECT_EQ(static_cast<std::int64_t>(size), recorder.first(Kind::Response)->response.expectedContentLength);
+        const std::vector<const Event*> retries = recorder.all(Kind::Retry);
+        for (std::size_t i = 0; i < retries.size(); ++i) {
+            EXPECT_FALSE(retries[i]->retry.reason.empty());
+            EXPECT_GT(retries[i]->retry.delaySeconds, 0);
+            EXPECT_EQ(static_cast<int>(i) + 2, retries[i]->retry.nextAttempt);
+            EXPECT_EQ(4, retries[i]->retry.attempts);
+            EXPECT_EQ(static_cast<long long>(300000 * (i + 1)), retries[i]->fileSize) << "the received bytes were kept";
+        }
+        EXPECT_EQ(size, recorder.dataTotal());
+        EXPECT_TRUE(readFile(destination) == readFile(source));
+        EXPECT_TRUE(recorder.observedBody == readFile(source)) << "onBodyBytes did not see the body in order";
+
+        ASSERT_TRUE(server.waitForRequest(c.drops)) << server.stats();
+        const std::vector<ServedRequest> requests = server.requests();
+        ASSERT_EQ(static_cast<std::size_t>(c.drops + 1), requests.size()) << server.stats();
+        EXPECT_EQ("", requests[0].range);
+        for (int i = 1; i <= c.drops; ++i) {
+            EXPECT_EQ("bytes=" + std::to_string(300000 * i) + "-", requests[i].range) << server.stats();
+            EXPECT_EQ(c.ifRange, requests[i].ifRange);
+            EXPECT_EQ(206, requests[i].status);
+        }
+        // About one archive's worth in all, not one per attempt.
+        EXPECT_LE(totalBytesSent(requests), static_cast<std::int64_t>(size + size / 20)) << server.stats();
+    }
+}
+
+// When the rest cannot be had (the server ignores the range, or the file
+// changed meanwhile and has another ETag), the body starts again from zero:
+// the file is emptied, the response is delivered again, and nothing of the
+// first body is left.
+TEST_F(UrlDownloadTest, ABodyThatCannotBeResumedStartsAgainFromZero)
+{
+    const std::size_t size = 600000;
+    const std::string source = makeSourceFile(size);
+    struct Case {
+        std::string query;
+        std::string finalETag;
+    };
+    const Case cases[] = {
+        {"no_ranges=1&etag=%22v1%22", "\"v1\""},
+        {"etag_first=%22old%22&etag=%22new%22", "\"new\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.query);
+        server.reset();
+        recorder.events.clear();
+        auto download = start("/agent.zip?file=" + source + "&" + c.query + "&drop_after=200000&drop_first=1&key=again",
+                              withRetries(2));
+        ASSERT_TRUE(download);
+        ASSERT_EQ(kEnded, runUntilEnded());
+        ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Retry, Kind::Response, Kind::Data, Kind::Finish}),
+                  recorder.kinds())
+            << recorder.describe();
+        const Event& again = *recorder.all(Kind::Response).back();
+        EXPECT_EQ(200, again.response.statusCode);
+        EXPECT_EQ(c.finalETag, again.response.headerField("ETag"));
+        EXPECT_EQ(static_cast<std::int64_t>(size), again.response.expectedContentLength);
+        EXPECT_EQ(0, again.fileSize) << "the first body was still in the file when the new response came";
+        std::uint64_t afterAgain = 0;
+        for (const Event* event = &again; event <= &recorder.events.back(); ++event)
+            afterAgain += event->kind == Kind::Data ? event->length : 0;
+        EXPECT_EQ(size, afterAgain);
+        EXPECT_TRUE(readFile(destination) == readFile(source));
+        EXPECT_TRUE(recorder.observedBody == readFile(source));
+
+        ASSERT_TRUE(server.waitForRequest(1)) << server.stats();
+        const std::vector<ServedRequest> requests = server.requests();
+        ASSERT_EQ(2u, requests.size()) << server.stats();
+        EXPECT_EQ("bytes=200000-", requests[1].range);
+        EXPECT_EQ(200, requests[1].status);
+    }
+}
+
+// "Not now" is not delivered: the download waits as long as the server asks
+// and tries again. When the tries run out, the last answer is delivered like
+// any other.
+TEST_F(UrlDownloadTest, ServiceUnavailableIsTriedAgainAfterTheServersWait)
+{
+    auto download = start("/a?size=5000&status_first=503&retry_after=1&key=busy", withRetries(2));
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Retry, Kind::Response, Kind::Data, Kind::Finish}), recorder.kinds())
+        << recorder.describe();
+    const UrlDownloadRetry& retry = recorder.first(Kind::Retry)->retry;
+    EXPECT_EQ(1.0, retry.delaySeconds);
+    EXPECT_NE(std::string::npos, retry.reason.find("503")) << retry.reason;
+    EXPECT_EQ(2, retry.nextAttempt);
+    EXPECT_EQ(3, retry.attempts);
+    EXPECT_EQ(200, recorder.first(Kind::Response)->response.statusCode);
+    EXPECT_EQ(5000, sizeOf(destination));
+    ASSERT_TRUE(server.waitForRequest(1));
+    EXPECT_EQ(503, server.requests()[0].status);
+
+    server.reset();
+    recorder.events.clear();
+    download = start("/a?size=5000&status_first=503&status_times=9&retry_after=0&key=busy", withRetries(1));
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Retry, Kind::Response, Kind::Data, Kind::Finish}), recorder.kinds())
+        << recorder.describe();
+    EXPECT_EQ(503, recorder.first(Kind::Response)->response.statusCode);
+}
+
+TEST_F(UrlDownloadTest, PermanentFailuresAreNotTriedAgain)
+{
+    // Another 4xx is an answer, delivered once.
+    auto download = start("/missing?status=404&retry_after=0", withRetries(3));
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Finish}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ(404, recorder.first(Kind::Response)->response.statusCode);
+    EXPECT_EQ(1u, server.requests().size()) << server.stats();
+
+    // A full disk stays full.
+    destination = scratch / "full.zip";
+    ASSERT_EQ(0, symlink("/dev/full", destination.c_str()));
+    server.reset();
+    recorder.events.clear();
+    download = start("/full?size=100000&etag=%22f%22", withRetries(3));
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Fail}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ(1u, server.requests().size()) << server.stats();
+}
+
+TEST_F(UrlDownloadTest, AMatchingIfNoneMatchGetsANotModifiedThatWritesNothing)
+{
+    writeFile(destination, "the archive from before");
+    UrlDownloadOptions options;
+    options.ifNoneMatch = "\"v1\"";
+    auto download = start("/a?size=1000&etag=%22v1%22", options);
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Finish}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ(304, recorder.first(Kind::Response)->response.statusCode);
+    EXPECT_EQ("\"v1\"", recorder.first(Kind::Response)->response.headerField("ETag"));
+    EXPECT_EQ("the archive from before", readFile(destination));
+
+    // Another ETag on the server: the whole answer.
+    recorder.events.clear();
+    download = start("/a?size=1000&etag=%22v2%22", options);
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Finish}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ(200, recorder.first(Kind::Response)->response.statusCode);
+    EXPECT_EQ(1000, sizeOf(destination));
+}
+
+TEST_F(UrlDownloadTest, HttpsIsVerifiedAndNeverLeftForPlainHttp)
+{
+    const TestCertificate certificate = makeTestCertificate(scratch.makeDir("tls"));
+    HttpTestServer tls(certificate);
+    const std::string source = makeSourceFile(300000);
+    UrlDownloadOptions trusting = withRetries(2);
+    trusting.caBundlePath = certificate.certificate;
+
+    auto download = startUrl(tls.httpsUrl("/a?etag=%22t%22&file=" + source), trusting);
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Finish}), recorder.kinds()) << recorder.describe();
+    EXPECT_TRUE(readFile(destination) == readFile(source));
+    ASSERT_TRUE(tls.waitForRequest(0));
+    EXPECT_TRUE(tls.requests()[0].tls);
+
+    // The system's authorities do not know the test certificate: a failure, final at once.
+    recorder.events.clear();
+    download = startUrl(tls.httpsUrl("/b?size=10"), withRetries(2));
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Fail}), recorder.kinds()) << recorder.describe();
+
+    // A redirect to plain http is refused before anything is asked there.
+    removeTree(destination);
+    tls.reset();
+    recorder.events.clear();
+    download = startUrl(tls.httpsUrl("/c?redirect=" + percentEncoded(tls.url("/plain?size=10"))), trusting);
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Fail}), recorder.kinds()) << recorder.describe();
+    const std::string description = recorder.events.back().error.localizedDescription;
+    EXPECT_EQ(0u, description.rfind("refused redirect from https to http", 0)) << description;
+    ASSERT_TRUE(tls.waitForRequest(0));
+    EXPECT_EQ(1u, tls.requests().size()) << tls.stats();
+    EXPECT_EQ(-1, sizeOf(destination));
+
+    // A relative location keeps the scheme.
+    recorder.events.clear();
+    download = startUrl(tls.httpsUrl("/d?redirect=" + percentEncoded("/e?size=10")), trusting);
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Finish}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ(0u, recorder.first(Kind::Response)->response.url.rfind("https://", 0));
+}
+
+TEST_F(UrlDownloadTest, CancelDuringTheWaitEndsTheDownload)
+{
+    auto download = start("/a?size=1000000&etag=%22v%22&drop_after=100000&drop_first=1&key=wait", withRetries(3));
+    ASSERT_TRUE(download);
+    recorder.onEvent = [this](UrlDownload& d, const Event& event) {
+        if (event.kind == Kind::Retry) {
+            loop->callLater(0.1, [this, &d] {
+                d.cancel();
+                loop->stop(kEnded);
+            });
+        }
+    };
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Retry}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ(-1, sizeOf(destination)) << "the partial file was left behind";
+    // Longer than the first wait can be: no attempt follows.
+    EXPECT_EQ(0u, eventsWhileQuiet(2.0));
+    EXPECT_EQ(1u, server.requests().size()) << server.stats();
+}
+
+TEST(RetryPolicy, WaitsDoubleUpToEightSecondsOrWhatTheServerAsksUpToThirty)
+{
+    EXPECT_EQ(1.0, backoffSeconds(1, 0.5));
+    EXPECT_EQ(2.0, backoffSeconds(2, 0.5));
+    EXPECT_EQ(8.0, backoffSeconds(4, 0.5));
+    EXPECT_EQ(8.0, backoffSeconds(9, 0.5));
+    EXPECT_DOUBLE_EQ(3.2, backoffSeconds(3, 0.0));
+    EXPECT_DOUBLE_EQ(4.8, backoffSeconds(3, 1.0));
+
+    const std::time_t now = 1751364000; // Tue, 01 Jul 2025 10:00:00 GMT
+    EXPECT_EQ(std::optional<double>(1.0), retryAfterSeconds("1", now));
+    EXPECT_EQ(std::optional<double>(30.0), retryAfterSeconds("3600", now));
+    EXPECT_EQ(std::optional<double>(12.0), retryAfterSeconds("Tue, 01 Jul 2025 10:00:12 GMT", now));
+    EXPECT_EQ(std::optional<double>(0.0), retryAfterSeconds("Tue, 01 Jul 2025 09:00:00 GMT", now));
+    EXPECT_EQ(std::optional<double>(30.0), retryAfterSeconds("Wed, 02 Jul 2025 10:00:00 GMT", now));
+    EXPECT_EQ(std::nullopt, retryAfterSeconds("soon", now));
+    EXPECT_EQ(std::nullopt, retryAfterSeconds("", now));
 }
 
 } // namespace
