@@ -6,6 +6,7 @@
 #include "platform/url_download.h"
 #include "provisioning/constants.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -29,11 +30,30 @@ double downloadIdleTimeout()
     return 60.0;
 }
 
+// Further attempts after a failure that may pass; ZX_INTERNAL_DOWNLOAD_RETRIES
+// sets how many (0: none). A value that is not a whole number from 0 up is ignored.
+int downloadRetries()
+{
+    constexpr int defaultRetries = 4;
+    if (const char* text = std::getenv("ZX_INTERNAL_DOWNLOAD_RETRIES")) {
+        char* end = nullptr;
+        errno = 0;
+        const long retries = std::strtol(text, &end, 10);
+        if (end != text && *end == '\0' && errno == 0 && retries >= 0 && retries <= 100)
+            return static_cast<int>(retries);
+    }
+    return defaultRetries;
+}
+
 std::unique_ptr<UrlDownload> startDownloadWithTimeout(EventLoop& loop, const std::string& url,
                                                       UrlDownloadDelegate& delegate)
 {
     UrlDownloadOptions options;
     options.idleTimeoutSeconds = downloadIdleTimeout();
+    options.retries = downloadRetries();
+    // Certificates to trust instead of the system's: a test server's own.
+    if (const char* bundle = std::getenv("ZX_INTERNAL_CA_BUNDLE"))
+        options.caBundlePath = bundle;
     return startUrlDownload(loop, url, delegate, options);
 }
 

@@ -70,6 +70,9 @@ protected:
                 {"ZX_INSTALLER_UI", "plain"},
                 {"ZX_INTERNAL_INSTALL_AGENT_URL", url},
                 {"ZX_INTERNAL_DOWNLOAD_TIMEOUT", std::nullopt},
+                // The failures below are meant to be final, not waited out.
+                {"ZX_INTERNAL_DOWNLOAD_RETRIES", "0"},
+                {"ZX_INTERNAL_CA_BUNDLE", std::nullopt},
                 {"__ZX_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt},
                 {"AGENT_RECORD", record_}};
     }
@@ -252,6 +255,43 @@ TEST_F(DownloadEndToEnd, ApplicationBundleGetsItsResourcesPayload)
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(readAgentRecord(record_).args,
               (std::vector<std::string>{"-installbundle", app.resources + "/bundle.zip", "x"}));
+}
+
+// The retries come from the environment: none when it says 0, the usual
+// four when it says nothing usable. Each is a line in the log, and the
+// attempt after a drop asks only for the rest.
+TEST_F(DownloadEndToEnd, ADroppedDownloadIsTriedAgainAsTheEnvironmentSays)
+{
+    const std::string query = serveAgent("agent.zip", "A", {{"bulk.bin", randomBytes(1 << 20)}});
+    const std::string url = server_.url("/agent.zip?" + query + "&etag=%22v%22&drop_after=300000&drop_first=1&key=");
+
+    const auto off = runLauncher(url + "off", {}, {{"ZX_INTERNAL_DOWNLOAD_RETRIES", "0"}});
+    EXPECT_EQ(off.err.find("retrying"), std::string::npos) << off.err;
+    expectFailedRunLeftNothing(off);
+
+    server_.reset();
+    const auto result = runLauncher(url + "default", {}, {{"ZX_INTERNAL_DOWNLOAD_RETRIES", "lots"}});
+    ASSERT_EQ(result.exitCode, 0) << result.describe() << "\n" << result.err;
+    EXPECT_EQ(agentStarts(), 1);
+    EXPECT_NE(result.err.find("Download interrupted ("), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("(attempt 2 of 5)"), std::string::npos) << result.err;
+    ASSERT_TRUE(server_.waitForRequest(1));
+    EXPECT_EQ(server_.requests()[1].range, "bytes=300000-");
+}
+
+TEST_F(DownloadEndToEnd, HttpsTrustsTheCertificatesTheEnvironmentNames)
+{
+    const TestCertificate certificate = makeTestCertificate(scratch_.makeDir("tls"));
+    HttpTestServer tls(certificate);
+    const std::string url = tls.httpsUrl("/agent.zip?" + serveAgent("agent.zip", "A") + "&etag=%22s%22");
+
+    const auto untrusted = runLauncher(url);
+    EXPECT_NE(untrusted.err.find("Download failed! Error - "), std::string::npos) << untrusted.err;
+    expectFailedRunLeftNothing(untrusted);
+
+    const auto result = runLauncher(url, {}, {{"ZX_INTERNAL_CA_BUNDLE", certificate.certificate}});
+    ASSERT_EQ(result.exitCode, 0) << result.describe() << "\n" << result.err;
+    EXPECT_EQ(agentStarts(), 1);
 }
 
 } // namespace
