@@ -8,6 +8,7 @@ import statistics
 import sys
 
 RATIO_TARGET = 1.10
+DROP_FACTOR = 1.5
 
 
 def rows(path):
@@ -153,6 +154,32 @@ def main(out):
         ])
     table(["front end", "to agent, median [min..max]", "to exit", "ok runs", "body bytes sent, median / archive",
            "client hung up"], lines)
+
+
+    # 5. Drops.
+    drops = rows(os.path.join(out, "drops.csv"))
+    print("\n5. Connection dropped twice: the launcher's wall time (s) against a clean download (1.) plus the"
+          " waits it announced")
+    lines = []
+    for fe in order(r["front_end"] for r in drops):
+        picked = [r for r in drops if r["front_end"] == fe]
+        good = [r for r in picked if ok(r["status"]) and r["retries"] == "2"]
+        clean = [float(r["seconds"]) for r in runs
+                 if r["front_end"] == fe and r["contender"] == "launcher" and ok(r["status"])]
+        if not good or not clean:
+            lines.append([fe, "-", "-", "-", "-", "%d/%d" % (len(good), len(picked)), "-", "NOT MEASURED"])
+            continue
+        seconds = statistics.median(float(r["seconds"]) for r in good)
+        waits = statistics.median(float(r["waits_seconds"]) for r in good)
+        clean_median = statistics.median(clean)
+        limit = DROP_FACTOR * clean_median + waits
+        sent = statistics.median(int(r["body_bytes_sent"]) for r in good)
+        lines.append([fe, "%.3f [%.3f..%.3f]" % (seconds, min(float(r["seconds"]) for r in good),
+                                                 max(float(r["seconds"]) for r in good)),
+                      "%.3f" % waits, "%.3f" % clean_median, "%.3f" % limit, "%d/%d" % (len(good), len(picked)),
+                      "%d" % sent, "ok" if seconds <= limit else "ABOVE"])
+    table(["front end", "dropped twice, median [min..max]", "waits", "clean (1.)",
+           "limit %.1f x clean + waits" % DROP_FACTOR, "ok runs", "body bytes sent", "verdict"], lines)
 
 
 if __name__ == "__main__":

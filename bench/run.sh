@@ -7,7 +7,7 @@
 # See bench/README.md for what is measured and how.
 #
 # Knobs (environment): BENCH_ROUNDS (default 7) alternated rounds per front end,
-# BENCH_ETAG_RUNS (default 10), BENCH_MEMORY_RUNS (default 2) runs per size,
+# BENCH_ETAG_RUNS (default 10), BENCH_DROP_ROUNDS (default 3), BENCH_MEMORY_RUNS (default 2) runs per size,
 # BENCH_FRONT_ENDS (default "plain terminal window"), BENCH_RUN_LIMIT (default
 # 30) seconds after which one run counts as hung and is ended.
 set -euo pipefail
@@ -31,6 +31,7 @@ fi
 
 rounds=${BENCH_ROUNDS:-7}
 etag_runs=${BENCH_ETAG_RUNS:-10}
+drop_rounds=${BENCH_DROP_ROUNDS:-3}
 memory_runs=${BENCH_MEMORY_RUNS:-2}
 front_ends=${BENCH_FRONT_ENDS:-plain terminal window}
 run_limit=${BENCH_RUN_LIMIT:-30}   # seconds one run may take before it counts as hung
@@ -72,7 +73,7 @@ ensure_packages
 # Loopback only, and no proxy in the way of either contender.
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY ftp_proxy FTP_PROXY
 export no_proxy=127.0.0.1 NO_PROXY=127.0.0.1
-unset ZX_INTERNAL_DOWNLOAD_TIMEOUT __ZX_BOOTSTRAP_INSTALLER_UNITTEST__ ZX_INSTALLER_UI ZX_INTERNAL_INSTALL_AGENT_URL
+unset ZX_INTERNAL_DOWNLOAD_TIMEOUT ZX_INTERNAL_DOWNLOAD_RETRIES ZX_INTERNAL_CA_BUNDLE __ZX_BOOTSTRAP_INSTALLER_UNITTEST__ ZX_INSTALLER_UI ZX_INTERNAL_INSTALL_AGENT_URL
 unset BENCH_STAMP BENCH_HWM DISPLAY
 export SHELL=/bin/sh   # what script(1) runs its command with
 
@@ -366,7 +367,7 @@ say "Front ends: ${available[*]:-none}"
   echo "kernel: $(uname -sr), cpus: $(nproc), memory: $(awk '/MemTotal/ {printf "%d MiB", $2/1024}' /proc/meminfo)"
   echo "curl: $(curl --version | head -1)"
   echo "unzip: $(unzip -v | head -1)"
-  echo "rounds: $rounds, etag runs: $etag_runs, memory runs: $memory_runs"
+  echo "rounds: $rounds, etag runs: $etag_runs, drop rounds: $drop_rounds, memory runs: $memory_runs"
 } > "$out/environment.txt"
 
 # --- 1. Download, unpack and start: launcher versus the one-liner ------------
@@ -557,6 +558,33 @@ for fe in "${available[@]}"; do
   say "  $fe: done"
 done
 echo "]" >> "$out/etag-requests.json"
+
+# --- 5. A download that drops twice ------------------------------------------
+
+section "5. ${big_mib} MiB agent whose connection drops twice ($drop_rounds rounds per front end)"
+echo "front_end,round,seconds,waits_seconds,retries,requests,body_bytes_sent,status" > "$out/drops.csv"
+big_bytes=$(stat -c %s "$big_zip")
+for fe in "${available[@]}"; do
+  for round in $(seq 1 "$drop_rounds"); do
+    fresh_cache
+    ensure_server "measurement 5, $fe round $round"
+    reset_stats
+    log=$logs/drops-$fe-$round.log
+    # Each of the first two requests closes the connection after a third of
+    # the archive; the retries ask for the rest (Range with If-Range).
+    url="$base/agent.zip?file=$big_zip&etag=%22drops%22&drop_first=2&drop_after=$((big_bytes / 3))&key=$fe-$round"
+    rc=0
+    run_launcher "$fe" "$url" "$log" || rc=$?
+    # The waits the launcher announced ("retrying in <s> s"), from its own log.
+    waits=$(tr '\r' '\n' < "$log" | sed -n 's/.*retrying in \([0-9.e+]*\) s .*/\1/p' \
+            | awk '{ s += $1; n++ } END { printf "%.3f %d", s, n }')
+    served=$(stats | python3 -c 'import json,sys
+r = json.load(sys.stdin); print(len(r), sum(x["bytes_sent"] for x in r))' 2>/dev/null || echo "0 0")
+    echo "$fe,$round,$elapsed,${waits% *},${waits#* },${served% *},${served#* },$rc" >> "$out/drops.csv"
+    say "  $fe round $round: ${elapsed}s, waits ${waits% *}s in ${waits#* } retries, ${served#* } body bytes in ${served% *} requests (status $rc)"
+    if timed_out "$rc"; then hung "$fe" "in 5 (drops) round $round"; break; fi
+  done
+done
 
 # --- Report ------------------------------------------------------------------
 
