@@ -12,6 +12,7 @@
 #include "provisioning/unzip_install_agent.h"
 #include "provisioning/validation_stamp.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -60,6 +61,15 @@ void Download::applicationDidFinishLaunching()
             if (window != nullptr)
                 window->displayIfNeeded();
         }
+    }
+
+    // A bundle that ships a public key takes only signed agents.
+    std::string keyProblem;
+    if (const auto key = DownloadSignature::bundlePublicKey(keyProblem))
+        signature_ = std::make_unique<DownloadSignature>(loop_, startDownload_, *key);
+    else if (!keyProblem.empty()) {
+        downloadFailed(keyProblem, downloadFrom);
+        return;
     }
 
     // The cache is normally opened (and checked) before the window appears;
@@ -118,14 +128,33 @@ bool Download::cacheHoldsThisDownload() const
 
 void Download::startDownloadWithTheCacheHeld()
 {
+    // The server may answer "not modified" for the agent the cache holds.
+    cachedStamp_ = cache_->currentStamp();
     downloadFromURL(downloadFrom);
+}
+
+void Download::handOffToTheCachedAgent()
+{
+    fireInstallAgent();
+    if (window != nullptr)
+        window->close();
+    else
+        windowWillClose();
 }
 
 void Download::downloadFromURL(const std::string& url)
 {
-    theDownload_ = startDownload_(loop_, url, *this);
+    UrlDownloadOptions options;
+    if (cachedStamp_)
+        options.ifNoneMatch = *cachedStamp_;
+    if (signature_)
+        options.onBodyBytes = [signature = signature_.get()](const char* data, std::size_t size) {
+            signature->archiveBytes(data, size);
+        };
+    std::string whyNot;
+    theDownload_ = startDownload_(loop_, url, *this, std::move(options), whyNot);
     if (!theDownload_) {
-        downloadFailed("Cannot download from this URL", url);
+        downloadFailed(whyNot.empty() ? "Cannot download from this URL" : whyNot, url);
         return;
     }
     theDownload_->setDeletesFileUponFailure(true);
@@ -138,6 +167,8 @@ void Download::windowWillClose()
         return;
     windowClosed_ = true;
     releaseCache(); // a wait for the lock ends too
+    if (signature_)
+        signature_->cancel();
     if (theDownload_)
         theDownload_->cancel();
     loop_.stop(handedOff_ ? 1 : 0);
@@ -145,6 +176,22 @@ void Download::windowWillClose()
 
 void Download::downloadDidReceiveResponse(UrlDownload&, const UrlResponse& response)
 {
+    endRetryWait();
+    const bool first = ++responses_ == 1;
+    if (response.statusCode == 304) {
+        // "Not modified" answers the If-None-Match with the cached agent's
+        // stamp: that agent is current. Without one there is nothing to run.
+        const std::string etag = response.headerField("ETag");
+        const auto strong = [](const std::string& tag) { return tag.rfind("W/", 0) == 0 ? tag.substr(2) : tag; };
+        if (first && cachedStamp_ && (etag.empty() || strong(etag) == strong(*cachedStamp_))) {
+            handOffToTheCachedAgent();
+            return;
+        }
+        if (theDownload_)
+            theDownload_->cancel();
+        downloadFailed("HTTP status 304 without a cached install agent it could stand for", response.url);
+        return;
+    }
     // An error page is not the archive: fail before anything in the cache is touched.
     if (response.statusCode >= 400) {
         if (theDownload_)
@@ -159,24 +206,32 @@ void Download::downloadDidReceiveResponse(UrlDownload&, const UrlResponse& respo
     fileLength_ = response.expectedContentLength;
 
     // The lock is held shared since before the request: the stamp and the
-    // agent beside it are the ones the request was made for.
+    // agent beside it are the ones the request was made for. A later
+    // response (the body started again from zero) comes after the lock has
+    // gone: it only starts the progress again.
     const std::string cacheDir = getInstallAgentCacheDir();
-    const std::string agentDir = installAgentDirOnDisk();
+    const std::string agentDir = first ? installAgentDirOnDisk() : std::string();
     if (!agentDir.empty()) {
         // A response without an ETag never matches; nor does a stamp beside an agent that is not whole.
         if (validationString_ && isCacheValid(cacheDir, *validationString_)
             && isCompleteInstallAgent(cacheDir + installAgentDirName)) {
-            fireInstallAgent();
-            if (window != nullptr)
-                window->close();
-            else
-                windowWillClose();
+            handOffToTheCachedAgent();
             return;
         }
     }
     // Another version comes. The cached agent stays, usable by other runs,
     // until the new one is complete and can take its place.
     releaseCache();
+    bytesReceived_ = 0;
+    if (!first && progress != nullptr)
+        progress->setDoubleValue(0);
+    if (signature_) {
+        signature_->restart();
+        signature_->fetch(downloadFrom, downloadTo + ".minisig",
+                          [this](bool fetched, const std::string& whyNot, const std::string& url) {
+                              signatureFetched(fetched, whyNot, url);
+                          });
+    }
 
     if (progress != nullptr) {
         if (fileLength_ != -1)
@@ -198,6 +253,7 @@ void Download::downloadDidReceiveAuthenticationChallenge(UrlDownload&)
 
 void Download::downloadDidReceiveDataOfLength(UrlDownload&, std::uint64_t length)
 {
+    endRetryWait();
     bytesReceived_ += static_cast<std::int64_t>(length);
     if (fileLength_ == -1) {
         // The bar stays indeterminate; its value still counts the bytes, for
@@ -230,12 +286,37 @@ void Download::failure(const std::string& message, TextColor color)
 
 void Download::downloadDidFail(UrlDownload&, const UrlDownloadError& error)
 {
+    endRetryWait();
     downloadFailed(error.localizedDescription, error.failingURL);
+}
+
+void Download::downloadWillRetry(UrlDownload&, const UrlDownloadRetry& retry)
+{
+    if (downloadPercent == nullptr)
+        return;
+    if (!textBeforeRetry_)
+        textBeforeRetry_ = downloadPercent->stringValue();
+    char text[128];
+    std::snprintf(text, sizeof text, "Connection lost \u2014 retrying in %.0f s (attempt %d of %d)",
+                  std::ceil(retry.delaySeconds), retry.nextAttempt, retry.attempts);
+    downloadPercent->setStringValue(text);
+}
+
+void Download::endRetryWait()
+{
+    if (textBeforeRetry_ && downloadPercent != nullptr)
+        downloadPercent->setStringValue(*textBeforeRetry_);
+    textBeforeRetry_.reset();
 }
 
 void Download::downloadFailed(const std::string& description, const std::string& failingURL)
 {
     releaseCache();
+    // Neither half of a download stays: not the archive, not its signature.
+    if (signature_)
+        signature_->cancel();
+    if (!handedOff_)
+        removeItemAtPath(installAgentLocation_);
     systemLog("Download failed! Error - " + description + " " + failingURL);
     failure(downloadErrorText, TextColor::Red);
     endRunIfNobodyCanClose();
@@ -260,6 +341,7 @@ void Download::waitForInstallAgentToStart()
 
 void Download::downloadDidFinish(UrlDownload&)
 {
+    endRetryWait();
     if (downloadPercent != nullptr)
         downloadPercent->setStringValue("Initializing the installer");
     if (progress != nullptr) {
@@ -271,6 +353,40 @@ void Download::downloadDidFinish(UrlDownload&)
     if (window != nullptr)
         window->displayIfNeeded();
 
+    archiveComplete_ = true;
+    if (!signature_)
+        storeTheDownload();
+    else if (signature_->fetched())
+        checkSignatureThenStore();
+    // else: the signature is still on its way; signatureFetched goes on.
+}
+
+void Download::signatureFetched(bool fetched, const std::string& whyNot, const std::string& url)
+{
+    if (!fetched) {
+        if (theDownload_)
+            theDownload_->cancel();
+        downloadFailed(whyNot, url);
+        return;
+    }
+    if (archiveComplete_)
+        checkSignatureThenStore();
+}
+
+void Download::checkSignatureThenStore()
+{
+    // Nothing of an archive that is not the signer's reaches the cache.
+    std::string whyNot;
+    if (!signature_->verify(installAgentLocation_, whyNot)) {
+        downloadFailed(whyNot, downloadFrom);
+        return;
+    }
+    systemLog("Good signature of " + downloadFrom + ", trusted comment: " + signature_->trustedComment());
+    storeTheDownload();
+}
+
+void Download::storeTheDownload()
+{
     // One run at a time decides whether to replace the agent, and does it.
     holdCache(cache_->updateLock(), FileLock::Mode::Exclusive, [this] { decideWithTheUpdateLockHeld(); });
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "download/download_signature.h"
+#include "download/url_download_starter.h"
 #include "platform/event_loop.h"
 #include "platform/file_lock.h"
 #include "platform/url_download.h"
@@ -11,9 +13,6 @@
 #include <optional>
 #include <string>
 
-// Makes the download of a URL for the controller; null when none can be made.
-using UrlDownloadStarter =
-    std::function<std::unique_ptr<UrlDownload>(EventLoop& loop, const std::string& url, UrlDownloadDelegate& delegate)>;
 
 // The controller of the download window: starts the download of the install
 // agent's archive, checks the cached agent against the server's ETag, shows
@@ -58,6 +57,7 @@ public:
     void downloadDidReceiveDataOfLength(UrlDownload& download, std::uint64_t length) override;
     void downloadDidFinish(UrlDownload& download) override;
     void downloadDidFail(UrlDownload& download, const UrlDownloadError& error) override;
+    void downloadWillRetry(UrlDownload& download, const UrlDownloadRetry& retry) override;
 
     // Stops the bar full and shows the message in the colour.
     void failure(const std::string& message, TextColor color);
@@ -88,6 +88,12 @@ private:
     // Whether the cache holds, complete, the agent this download fetched.
     bool cacheHoldsThisDownload() const;
     void startDownloadWithTheCacheHeld();
+    void handOffToTheCachedAgent();
+    // A retry's wait is over: the status line says again what it said before.
+    void endRetryWait();
+    void signatureFetched(bool fetched, const std::string& whyNot, const std::string& url);
+    void checkSignatureThenStore();
+    void storeTheDownload();
     void decideWithTheUpdateLockHeld();
     void installWithTheCacheHeldExclusive();
     void installFailed();
@@ -104,8 +110,15 @@ private:
     bool windowClosed_ = false;
 
     InstallAgentCache* cache_ = nullptr;
-    // What the status line said before a wait for the cache.
+    // The stamp of the complete agent in the cache when the request was made.
+    std::optional<std::string> cachedStamp_;
+    // What the status line said before a wait for the cache, or for a retry.
     std::optional<std::string> textBeforeWaiting_;
+    std::optional<std::string> textBeforeRetry_;
+    int responses_ = 0;
+    bool archiveComplete_ = false;
+    // Required when the bundle ships a public key.
+    std::unique_ptr<DownloadSignature> signature_;
 };
 
 // "Downloading " and the percentage, right-aligned in three places.

@@ -46,15 +46,15 @@ int downloadRetries()
 }
 
 std::unique_ptr<UrlDownload> startDownloadWithTimeout(EventLoop& loop, const std::string& url,
-                                                      UrlDownloadDelegate& delegate)
+                                                      UrlDownloadDelegate& delegate, UrlDownloadOptions options,
+                                                      std::string& whyNot)
 {
-    UrlDownloadOptions options;
     options.idleTimeoutSeconds = downloadIdleTimeout();
     options.retries = downloadRetries();
     // Certificates to trust instead of the system's: a test server's own.
     if (const char* bundle = std::getenv("ZX_INTERNAL_CA_BUNDLE"))
         options.caBundlePath = bundle;
-    return startUrlDownload(loop, url, delegate, options);
+    return startUrlDownload(loop, url, delegate, options, &whyNot);
 }
 
 } // namespace

@@ -91,11 +91,15 @@ protected:
         fe_ = frontEnd.get();
         auto record = record_;
         ui_ = loadMainInterface(std::move(frontEnd),
-                                [record, downloadCanBeMade](EventLoop&, const std::string& url,
-                                                            UrlDownloadDelegate&) -> std::unique_ptr<UrlDownload> {
+                                [record, downloadCanBeMade](EventLoop&, const std::string& url, UrlDownloadDelegate&,
+                                                            UrlDownloadOptions options,
+                                                            std::string& whyNot) -> std::unique_ptr<UrlDownload> {
                                     record->url = url;
-                                    if (!downloadCanBeMade)
+                                    record->ifNoneMatch = options.ifNoneMatch;
+                                    if (!downloadCanBeMade) {
+                                        whyNot = "unsupported URL scheme";
                                         return nullptr;
+                                    }
                                     return std::make_unique<ScriptedDownload>(record);
                                 });
         controller().applicationDidFinishLaunching();

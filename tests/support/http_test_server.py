@@ -28,6 +28,7 @@ Every answer is chosen by the query parameters of the request, on any path:
   last_modified=<date>   sends "Last-Modified: <date>" verbatim
   retry_after=<value>    sends "Retry-After: <value>" verbatim with answers >= 400
   no_ranges=1            ignores Range: always the whole body, 200
+  no_conditional=1       ignores If-None-Match
 
 Conditional and range requests, for file= and size= bodies:
 
@@ -44,6 +45,10 @@ Per-attempt answers: key=<name> numbers the requests that carry it (0, 1, ...):
   status_first=<code>    the first request of the key (the first status_times=<n>)
                          answers that status
   etag_first=<value>     the first request of the key gets that ETag instead of etag=
+
+A path that ends in ".minisig" is the detached signature of the file=
+archive: <file>.minisig, served plainly (404 when there is none); the other
+parameters are not applied to it.
 
 Every connection is closed after its answer.
 
@@ -217,6 +222,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def _answer_test_request(self, record, parts, with_body):
         params = dict(urllib.parse.parse_qsl(parts.query, keep_blank_values=True))
+        if parts.path.endswith(".minisig") and "file" in params:
+            signature = params["file"] + ".minisig"
+            params = {"file": signature} if os.path.exists(signature) else {"status": "404"}
         ordinal = _ordinal(params["key"]) if "key" in params else None
 
         if "hold" in params:
@@ -260,7 +268,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         start = 0
         if has_body and status == 200:
             last_modified = params.get("last_modified")
-            if etag is not None and _names_etag(self.headers.get("If-None-Match", ""), etag):
+            if (etag is not None and params.get("no_conditional") != "1"
+                    and _names_etag(self.headers.get("If-None-Match", ""), etag)):
                 status = 304
             elif record["range"] and params.get("no_ranges") != "1":
                 if_range = record["if_range"]

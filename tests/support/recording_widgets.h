@@ -151,6 +151,7 @@ public:
         std::string destination;
         bool allowOverwrite = false;
         bool deletesFileUponFailure = false;
+        std::string ifNoneMatch;
         int cancels = 0;
     };
     explicit ScriptedDownload(std::shared_ptr<Record> record) : record_(std::move(record)) {}

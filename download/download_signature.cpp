@@ -1,0 +1,173 @@
+#include "download/download_signature.h"
+
+#include "platform/file_manager.h"
+#include "platform/main_bundle.h"
+#include "platform/paths.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+const char* const publicKeyName = "InstallAgent.pub";
+const char* const signatureSuffix = ".minisig";
+// A key file is two short lines; anything much larger is not one.
+constexpr std::size_t publicKeyMaxBytes = 16 * 1024;
+
+// The file's bytes, up to limit + 1 of them (so that "too large" shows).
+bool readSmallFile(const std::string& path, std::size_t limit, std::string& content)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    content.assign(limit + 1, '\0');
+    in.read(content.data(), static_cast<std::streamsize>(content.size()));
+    content.resize(static_cast<std::size_t>(in.gcount()));
+    return !in.bad();
+}
+
+} // namespace
+
+std::optional<MinisignPublicKey> DownloadSignature::bundlePublicKey(std::string& whyNot)
+{
+    const auto bundle = mainBundle();
+    if (!bundle)
+        return std::nullopt;
+    const std::string path = appendPathComponent(bundle->resourcePath, publicKeyName);
+    if (!fileExistsAtPath(path))
+        return std::nullopt;
+    std::string text;
+    if (!readSmallFile(path, publicKeyMaxBytes, text)) {
+        whyNot = "cannot read the public key " + path;
+        return std::nullopt;
+    }
+    std::optional<MinisignPublicKey> key = parseMinisignPublicKey(text, whyNot);
+    if (!key)
+        whyNot += " (" + path + ")";
+    return key;
+}
+
+std::string DownloadSignature::signatureUrl(const std::string& archiveUrl)
+{
+    // The path ends where the query or the fragment begins; the fragment is
+    // the client's own and never sent.
+    const std::string withoutFragment = archiveUrl.substr(0, archiveUrl.find('#'));
+    const auto query = withoutFragment.find('?');
+    if (query == std::string::npos)
+        return withoutFragment + signatureSuffix;
+    return withoutFragment.substr(0, query) + signatureSuffix + withoutFragment.substr(query);
+}
+
+DownloadSignature::DownloadSignature(EventLoop& loop, UrlDownloadStarter startDownload, MinisignPublicKey key)
+    : loop_(loop), startDownload_(std::move(startDownload)), key_(key)
+{
+}
+
+DownloadSignature::~DownloadSignature()
+{
+    cancel();
+}
+
+void DownloadSignature::fetch(const std::string& archiveUrl, const std::string& signaturePath,
+                              std::function<void(bool, const std::string&, const std::string&)> onFetched)
+{
+    if (download_ || signature_ || !url_.empty())
+        return;
+    url_ = signatureUrl(archiveUrl);
+    path_ = signaturePath;
+    onFetched_ = std::move(onFetched);
+    std::string whyNot;
+    download_ = startDownload_(loop_, url_, *this, UrlDownloadOptions{}, whyNot);
+    if (!download_) {
+        // Told on the next turn: the caller is still in the middle of its own work.
+        pendingFailure_ = loop_.callLater(0.0, [this, whyNot] {
+            pendingFailure_.reset();
+            fail("no signature: " + whyNot);
+        });
+        return;
+    }
+    download_->setDeletesFileUponFailure(true);
+    download_->setDestination(path_, true);
+}
+
+void DownloadSignature::downloadDidReceiveResponse(UrlDownload& download, const UrlResponse& response)
+{
+    if (response.statusCode >= 300) {
+        download.cancel();
+        fail("no signature: HTTP status " + std::to_string(response.statusCode));
+        return;
+    }
+    if (response.expectedContentLength > static_cast<std::int64_t>(minisignSignatureMaxBytes)) {
+        download.cancel();
+        fail("malformed signature: it is too large");
+    }
+}
+
+void DownloadSignature::downloadDidReceiveAuthenticationChallenge(UrlDownload& download)
+{
+    download.cancel();
+    fail("no signature: authentication required");
+}
+
+void DownloadSignature::downloadDidReceiveDataOfLength(UrlDownload& download, std::uint64_t length)
+{
+    received_ += length;
+    if (received_ > minisignSignatureMaxBytes) {
+        download.cancel();
+        fail("malformed signature: it is too large");
+    }
+}
+
+void DownloadSignature::downloadDidFinish(UrlDownload&)
+{
+    std::string text;
+    std::string whyNot;
+    const bool read = readSmallFile(path_, minisignSignatureMaxBytes, text);
+    removeItemAtPath(path_);
+    if (!read) {
+        fail("no signature: cannot read " + path_);
+        return;
+    }
+    signature_ = parseMinisignSignature(text, whyNot);
+    if (!signature_) {
+        fail(whyNot);
+        return;
+    }
+    auto onFetched = std::move(onFetched_);
+    if (onFetched)
+        onFetched(true, {}, url_);
+}
+
+void DownloadSignature::downloadDidFail(UrlDownload&, const UrlDownloadError& error)
+{
+    fail("no signature: " + error.localizedDescription);
+}
+
+void DownloadSignature::fail(const std::string& whyNot)
+{
+    auto onFetched = std::move(onFetched_);
+    removeItemAtPath(path_);
+    if (onFetched)
+        onFetched(false, whyNot, url_);
+}
+
+bool DownloadSignature::verify(const std::string& archivePath, std::string& whyNot)
+{
+    if (!signature_) {
+        whyNot = "no signature";
+        return false;
+    }
+    return check_.verify(key_, *signature_, archivePath, whyNot);
+}
+
+void DownloadSignature::cancel()
+{
+    onFetched_ = nullptr;
+    if (pendingFailure_)
+        loop_.cancelCall(*pendingFailure_);
+    pendingFailure_.reset();
+    if (download_)
+        download_->cancel();
+    if (!path_.empty())
+        removeItemAtPath(path_);
+}
