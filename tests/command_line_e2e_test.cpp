@@ -418,6 +418,26 @@ TEST_F(CommandLine, AnEncryptedArchiveFailsInsteadOfAskingOnTheTerminal)
     EXPECT_FALSE(readAgentRecord(record).ran);
 }
 
+TEST_F(CommandLine, ALauncherThatCannotFindItselfSaysSoAndDownloadsNothing)
+{
+    // A bundle deeper than the kernel will name (/proc/self/exe cannot be read).
+    const std::string top = scratch.makeDir("deep");
+    const ProcessResult result = run(
+        {"bash", "-c", // bash: dash's cd cannot go deeper than the kernel names
+         "name=$(printf 'd%.0s' $(seq 250)); cd \"$1\" || exit 90\n"
+         "for i in $(seq 18); do mkdir $name && cd $name || exit 91; done\n"
+         "cp \"$0\" launcher && : > bundle.zip || exit 92\n"
+         "./launcher; status=$?; cd / && rm -rf \"$1\"; exit $status",
+         launcherBinary(), top},
+        {{"HOME", home}, {"TMPDIR", tmp}, {"AGENT_RECORD", record}, {"ZX_INSTALLER_UI", "plain"},
+         {"ZX_INTERNAL_INSTALL_AGENT_URL", "http://127.0.0.1:9/InstallAgent.zip"}});
+    EXPECT_TRUE(result.exited && result.exitCode == 255) << result.describe() << "\n" << result.err;
+    EXPECT_EQ(splitLines(result.err),
+              (std::vector<std::string>{"Cannot find the launcher's own location: /proc/self/exe: File name too long",
+                                        "Installation failed."}));
+    EXPECT_FALSE(pathExists(home + "/.kelvor")) << "nothing was prepared for a download";
+}
+
 // The executable needs no GUI library: machines without X11 or FLTK run it
 // with the terminal and plain front ends (only the window module links them).
 TEST(LauncherExecutable, LinksNoGuiLibrary)
