@@ -8,6 +8,7 @@ import statistics
 import sys
 
 RATIO_TARGET = 1.10
+SIGNATURE_COST_TARGET = 0.05
 DROP_FACTOR = 1.5
 
 
@@ -49,11 +50,12 @@ def main(out):
     # 1. Round trip.
     runs = rows(os.path.join(out, "roundtrip.csv"))
     print("\n1. 256 MiB install agent: download + unpack + start, median wall time (s) [min..max], alternated rounds")
+    contenders = ["launcher", "oneliner"] + (["signed"] if any(r["contender"] == "signed" for r in runs) else [])
     lines = []
     for fe in order(r["front_end"] for r in runs):
         cells = [fe]
         medians = {}
-        for contender in ("launcher", "oneliner"):
+        for contender in contenders:
             good = [float(r["seconds"]) for r in runs
                     if r["front_end"] == fe and r["contender"] == contender and ok(r["status"])]
             failed = [r["status"] for r in runs
@@ -70,13 +72,28 @@ def main(out):
             if hung:
                 cell += " (%d HUNG, killed)" % hung
             cells.append(cell)
-        if len(medians) == 2:
+        if "launcher" in medians and "oneliner" in medians:
             ratio = medians["launcher"] / medians["oneliner"]
             cells += ["%.3f" % ratio, "ok" if ratio <= RATIO_TARGET else "ABOVE %.2f" % RATIO_TARGET]
         else:
             cells += ["-", "-"]
+        if "signed" in contenders:
+            if "signed" in medians and "oneliner" in medians and "launcher" in medians:
+                signed_ratio = medians["signed"] / medians["oneliner"]
+                cost = medians["signed"] / medians["launcher"] - 1
+                cells += ["%.3f" % signed_ratio, "ok" if signed_ratio <= RATIO_TARGET else "ABOVE %.2f" % RATIO_TARGET,
+                          "%+.1f %%" % (100 * cost), "ok" if cost < SIGNATURE_COST_TARGET else "ABOVE"]
+            else:
+                cells += ["-", "-", "-", "-"]
         lines.append(cells)
-    table(["front end", "launcher", "curl && unzip && sh", "ratio", "target <= %.2f" % RATIO_TARGET], lines)
+    header = ["front end", "launcher", "curl && unzip && sh"]
+    if "signed" in contenders:
+        header.append("launcher, signed")
+    header += ["ratio", "target <= %.2f" % RATIO_TARGET]
+    if "signed" in contenders:
+        header += ["signed ratio", "target <= %.2f" % RATIO_TARGET, "signature cost",
+                   "target < %d %%" % (100 * SIGNATURE_COST_TARGET)]
+    table(header, lines)
 
     # 2. Memory.
     memory = rows(os.path.join(out, "memory.csv"))

@@ -52,7 +52,8 @@ section() { printf '\n== %s\n' "$*" >&2; }
 
 ensure_packages() {
   # package:command pairs; xvfb is wanted, not required (window runs are skipped without it).
-  local wanted=(curl:curl unzip:unzip zip:zip python3:python3 time:/usr/bin/time bsdutils:script procps:ps xvfb:Xvfb)
+  local wanted=(curl:curl unzip:unzip zip:zip python3:python3 time:/usr/bin/time bsdutils:script procps:ps xvfb:Xvfb
+                minisign:minisign)
   local missing=() pair
   for pair in "${wanted[@]}"; do
     command -v "${pair#*:}" >/dev/null 2>&1 || missing+=("${pair%%:*}")
@@ -169,6 +170,21 @@ home=$work/home
 scratch=$work/tmp
 cache=$home/.kelvor/installagent/Q3071x/ostx86
 mkdir -p "$home" "$scratch"
+
+# The same bundle requiring signed agents (a throwaway key), and the big
+# agent's signature beside it, where the test server serves it.
+signed_bundle=
+if command -v minisign >/dev/null 2>&1; then
+  keys=$work/keys
+  mkdir -p "$keys"
+  minisign -G -W -p "$keys/bench.pub" -s "$keys/bench.key" >/dev/null
+  minisign -S -s "$keys/bench.key" -m "$big_zip" -x "$big_zip.minisig" -t "benchmark agent" >/dev/null
+  signed_bundle=$work/signed-bundle
+  cp -r "$bundle" "$signed_bundle"
+  cp "$keys/bench.pub" "$signed_bundle/InstallAgent.pub"
+else
+  echo "signed downloads: not measured (no minisign)" >> "$notes"
+fi
 
 # Starts bash's EPOCHREALTIME clock right before exec, for the ETag runs.
 stamp_exec=$work/stamp-exec.sh
@@ -304,6 +320,11 @@ run_launcher() { # <front end> <url> <log>
   return "$rc"
 }
 
+run_signed() { # <front end> <url> <log>: run_launcher from the bundle that requires a signature
+  local launcher=$signed_bundle/launcher
+  run_launcher "$@"
+}
+
 run_oneliner() { # <front end> <url> <log>
   local fe=$1 url=$2 log=$3 rc=0
   local d=$work/oneliner/D x=$work/oneliner/X
@@ -372,7 +393,7 @@ say "Front ends: ${available[*]:-none}"
 
 # --- 1. Download, unpack and start: launcher versus the one-liner ------------
 
-section "1. ${big_mib} MiB agent: launcher vs curl && unzip && sh ($rounds alternated rounds per front end)"
+section "1. ${big_mib} MiB agent: launcher (unsigned${signed_bundle:+, signed}) vs curl && unzip && sh ($rounds alternated rounds per front end)"
 big_url() { echo "$base/agent.zip?file=$big_zip&etag=%22big%22"; }
 ensure_server "measurement 1"
 echo "front_end,round,contender,seconds,status" > "$out/roundtrip.csv"
@@ -385,7 +406,7 @@ hung() { # <front end> <what>: notes a run that had to be ended
 }
 for fe in "${available[@]}"; do
   for round in $(seq 1 "$rounds"); do
-    for contender in launcher oneliner; do
+    for contender in launcher oneliner ${signed_bundle:+signed}; do
       fresh_cache
       ensure_server "measurement 1, $fe round $round"
       rc=0
@@ -576,7 +597,7 @@ for fe in "${available[@]}"; do
     rc=0
     run_launcher "$fe" "$url" "$log" || rc=$?
     # The waits the launcher announced ("retrying in <s> s"), from its own log.
-    waits=$(tr '\r' '\n' < "$log" | sed -n 's/.*retrying in \([0-9.e+]*\) s .*/\1/p' \
+    waits=$(tr '\r' '\n' < "$log" | sed -n 's/^Download interrupted .*retrying in \([0-9.e+]*\) s .*/\1/p' \
             | awk '{ s += $1; n++ } END { printf "%.3f %d", s, n }')
     served=$(stats | python3 -c 'import json,sys
 r = json.load(sys.stdin); print(len(r), sum(x["bytes_sent"] for x in r))' 2>/dev/null || echo "0 0")
