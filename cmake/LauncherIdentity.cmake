@@ -59,6 +59,14 @@ if(NOT LAUNCHER_DOWNLOAD_URL STREQUAL "")
   endif()
 endif()
 
+# The URL the launcher downloads from when nothing overrides it.
+if(LAUNCHER_DOWNLOAD_URL STREQUAL "")
+  set(LAUNCHER_EFFECTIVE_DOWNLOAD_URL
+    "http://downloads.kelvor.com/pi_install_agent_pi_${LAUNCHER_RELEASE_TAG}_${LAUNCHER_PLATFORM_TAG}")
+else()
+  set(LAUNCHER_EFFECTIVE_DOWNLOAD_URL "${LAUNCHER_DOWNLOAD_URL}")
+endif()
+
 # launcher_identity_definitions(<source>): hands the values to the one source
 # file that defines the constants. Only that file is rebuilt when they change.
 function(launcher_identity_definitions source)
