@@ -2,10 +2,7 @@
 
 // The launcher's own parser, so that the tool accepts exactly the keys the
 // launcher will.
-#if __has_include("provisioning/agent_signature.h")
 #include "provisioning/agent_signature.h"
-#define LAUNCHER_HAS_SIGNATURES 1
-#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -22,11 +19,6 @@ std::optional<PublicKeySummary> inspectPublicKey(const std::string& path, std::s
         return std::nullopt;
     }
     const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-#ifndef LAUNCHER_HAS_SIGNATURES
-    (void)text;
-    whyNot = "cannot be checked: this launcher is built without signature verification";
-    return std::nullopt;
-#else
     std::string why;
     const std::optional<MinisignPublicKey> key = parseMinisignPublicKey(text, why);
     if (!key) {
@@ -41,5 +33,4 @@ std::optional<PublicKeySummary> inspectPublicKey(const std::string& path, std::s
         keyId += digits;
     }
     return PublicKeySummary{keyId};
-#endif
 }
