@@ -86,7 +86,7 @@ std::string makeDirectory(const std::string& path)
     return {};
 }
 
-// Fills the empty directory `root` with the bundle.
+// Fills the empty directory layout.root with the bundle.
 std::string assemble(const BundleRequest& request, const KitFiles& kit, const BundleLayout& layout)
 {
     std::string failure;
