@@ -41,7 +41,7 @@ echo "== Again: the server's ETag matches the cache, so the cached agent runs"
 
 echo
 echo "== A bundle that requires signed downloads: the agent is served with its signature"
-examples/make-example-bundle.sh build "$out/signed" --no-agent --sign
 export HOME="$out/signed-home"
 export ZX_INTERNAL_INSTALL_AGENT_URL="http://127.0.0.1:$port/agent.zip?file=$out/signed/InstallAgent.zip&etag=%22demo-signed%22"
+examples/make-example-bundle.sh build "$out/signed" --no-agent --sign
 "$out/signed/Example Installer.app/Contents/MacOS/launcher" --from-signed-download
