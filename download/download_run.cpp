@@ -2,6 +2,7 @@
 
 #include "download/main_interface.h"
 #include "ui/front_end.h"
+#include "platform/main_bundle.h"
 #include "platform/termination_signals.h"
 #include "platform/url_download.h"
 #include "provisioning/constants.h"
@@ -15,7 +16,21 @@ std::string downloadFrom;
 
 namespace {
 
-const char* const windowTitle = "Installer";
+// The window is named after the bundle, as desktop users expect: "Example
+// Installer.app" gives "Example Installer", a flat layout its directory's
+// name. "Installer" only when there is no bundle (or its name is empty).
+std::string windowTitle()
+{
+    const std::optional<MainBundle> bundle = mainBundle();
+    if (!bundle)
+        return "Installer";
+    std::string name = bundle->bundlePath.substr(bundle->bundlePath.find_last_of('/') + 1);
+    static const std::string appSuffix = ".app";
+    if (bundle->resourcePath != bundle->bundlePath && name.size() > appSuffix.size()
+        && name.compare(name.size() - appSuffix.size(), appSuffix.size(), appSuffix) == 0)
+        name.resize(name.size() - appSuffix.size());
+    return name.empty() ? "Installer" : name;
+}
 
 // Seconds without a byte before a download fails; ZX_INTERNAL_DOWNLOAD_TIMEOUT
 // shortens it (tests, diagnosing a slow server).
@@ -61,7 +76,7 @@ std::unique_ptr<UrlDownload> startDownloadWithTimeout(EventLoop& loop, const std
 
 int CallNSApplicationMain(int, const char**)
 {
-    MainInterface ui = loadMainInterface(createFrontEnd(windowTitle), startDownloadWithTimeout);
+    MainInterface ui = loadMainInterface(createFrontEnd(windowTitle()), startDownloadWithTimeout);
     Download& controller = *ui.controller;
     Window& window = ui.frontEnd->window();
     EventLoop& loop = ui.frontEnd->loop();

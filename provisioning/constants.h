@@ -13,3 +13,10 @@ extern const std::string defaultInstallAgentURL;
 extern const std::string installAgentDirName;
 extern const std::string cacheSubpath;
 extern const std::string validationFileName;
+
+// The release identity as text in the executable's file, found by its first
+// line (LAUNCHER_BUILD_IDENTITY_HEADER) and followed by the lines
+// "release=", "platform=", "url=" (the built-in download URL) and
+// "cache-root=", each ending in "\n", then a NUL byte.
+#define LAUNCHER_BUILD_IDENTITY_HEADER "launcher build identity 1"
+extern const char launcherBuildIdentity[];

@@ -767,8 +767,10 @@ TEST_F(WindowFrontEnd, LosingTheServerAfterAFailureEndsTheRun)
 
 using namespace testsupport;
 
-// The title the launcher gives its download window.
-const std::string launcherTitle = "Installer";
+// The launcher names its download window after its bundle: the flat
+// directory's name, or the application bundle's without ".app".
+const std::string flatTitle = "Acme Setup";
+const std::string appTitle = "Example Installer";
 
 class LauncherWindow : public WindowFrontEnd {
 protected:
@@ -777,9 +779,12 @@ protected:
         WindowFrontEnd::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        bundle_ = makeFlatBundle(scratch_.path(), "Setup");
-        writeBundlePayload(bundle_.resources);
-        writeFile(bundle_.resources + "/splash.png", png(320, 200, solid(320, 200, 20, 60, 160)));
+        flat_ = makeFlatBundle(scratch_.path(), flatTitle);
+        app_ = makeAppBundle(scratch_.path(), appTitle + ".app");
+        for (const BundleLayout* bundle : {&flat_, &app_}) {
+            writeBundlePayload(bundle->resources);
+            writeFile(bundle->resources + "/splash.png", png(320, 200, solid(320, 200, 20, 60, 160)));
+        }
         makeDirectories(scratch_ / "home");
         makeDirectories(scratch_ / "tmp");
         makeDirectories(scratch_ / "record");
@@ -787,9 +792,9 @@ protected:
                                                         std::string(kRecordingAgentScript));
     }
 
-    ProcessSpec launcher(const std::string& query) const
+    ProcessSpec launcher(const BundleLayout& bundle, const std::string& query) const
     {
-        return ProcessSpec({bundle_.executable, "from the window"},
+        return ProcessSpec({bundle.executable, "from the window"},
                            {{"DISPLAY", display()},
                             {"ZX_INSTALLER_UI", "window"},
                             {"HOME", scratch_ / "home"},
@@ -808,7 +813,8 @@ protected:
 
     ScratchDir scratch_;
     HttpTestServer server_http_;
-    BundleLayout bundle_;
+    BundleLayout flat_;
+    BundleLayout app_;
 };
 
 TEST_F(LauncherWindow, ShowsTheDownloadThenGoesAwayBeforeTheAgentRuns)
@@ -816,10 +822,10 @@ TEST_F(LauncherWindow, ShowsTheDownloadThenGoesAwayBeforeTheAgentRuns)
     XTestDisplay x(display());
     ASSERT_TRUE(x.connected());
     // Paced, so that the window is on the screen long enough to be seen there.
-    BackgroundProcess run(launcher("&etag=%22w1%22&stall=1"));
+    BackgroundProcess run(launcher(flat_, "&etag=%22w1%22&stall=1"));
     XTestDisplay::WindowId id = 0;
     ASSERT_TRUE(run.waitUntil([&] {
-        id = x.findWindow(launcherTitle);
+        id = x.findWindow(flatTitle);
         return id != 0 && x.isViewable(id);
     })) << run.err();
 
@@ -827,19 +833,19 @@ TEST_F(LauncherWindow, ShowsTheDownloadThenGoesAwayBeforeTheAgentRuns)
     ASSERT_EQ(result.exitCode, 0) << result.describe() << "\n" << result.err;
     EXPECT_EQ(agentStarts(), 1);
     EXPECT_EQ(readAgentRecord(scratch_ / "record").args,
-              (std::vector<std::string>{"-installbundle", bundle_.payload(), "from the window"}));
+              (std::vector<std::string>{"-installbundle", flat_.payload(), "from the window"}));
     EXPECT_EQ(readFile(scratch_ / "home/.kelvor/installagent/Q3071x/ostx86/.validatestring"), "\"w1\"");
-    EXPECT_FALSE(x.findWindow(launcherTitle) != 0 && x.isViewable(x.findWindow(launcherTitle)));
+    EXPECT_FALSE(x.findWindow(flatTitle) != 0 && x.isViewable(x.findWindow(flatTitle)));
 }
 
 TEST_F(LauncherWindow, ClosingTheWindowCancelsTheDownload)
 {
     XTestDisplay x(display());
     ASSERT_TRUE(x.connected());
-    BackgroundProcess run(launcher("&etag=%22w2%22&stall=60"));
+    BackgroundProcess run(launcher(app_, "&etag=%22w2%22&stall=60"));
     XTestDisplay::WindowId id = 0;
     ASSERT_TRUE(run.waitUntil([&] {
-        id = x.findWindow(launcherTitle);
+        id = x.findWindow(appTitle);
         return id != 0 && x.isViewable(id) && !server_http_.requests().empty();
     })) << run.err();
 

@@ -1,0 +1,93 @@
+// A vendor's build of the launcher: the source configured afresh, into a
+// build directory under the test's scratch directory, with other values for
+// the compiled-in release identity. Bad values stop the configure step; good
+// ones reach the built launcher, which downloads from the configured URL (the
+// test server on 127.0.0.1) and caches under the configured names.
+
+#include "support/bundle_layout.h"
+#include "support/http_server.h"
+#include "support/process.h"
+#include "support/scratch.h"
+
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+
+namespace {
+
+const std::string sourceDir = std::string(LAUNCHER_TESTS_DIR) + "/..";
+
+// Configures the source into buildDir with the extra cache settings.
+ProcessResult configure(const std::string& buildDir, const std::vector<std::string>& settings)
+{
+    std::vector<std::string> argv{LAUNCHER_CMAKE_COMMAND, "-S", sourceDir, "-B", buildDir, "-G", LAUNCHER_CMAKE_GENERATOR,
+                                  "-DCMAKE_CXX_COMPILER=" LAUNCHER_CXX_COMPILER, "-DLAUNCHER_BUILD_TESTS=OFF"};
+    argv.insert(argv.end(), settings.begin(), settings.end());
+    return run(argv);
+}
+
+} // namespace
+
+TEST(ConfiguredBuild, BadValuesStopTheConfigureStepWithAMessage)
+{
+    ScratchDir scratch;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"-DLAUNCHER_RELEASE_TAG=2024/1", "LAUNCHER_RELEASE_TAG must be a single directory name"},
+        {"-DLAUNCHER_DOWNLOAD_URL=ftp://example.invalid/agent.zip", "LAUNCHER_DOWNLOAD_URL must start with http://"},
+        {"-DLAUNCHER_CACHE_ROOT=..", "LAUNCHER_CACHE_ROOT must not be \".\" or \"..\""},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& [setting, message] = cases[i];
+        SCOPED_TRACE(setting);
+        const ProcessResult result = configure(scratch / ("build-" + std::to_string(i)), {setting});
+        EXPECT_NE(result.exitCode, 0);
+        EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+    }
+}
+
+TEST(ConfiguredBuild, ReleaseTagUrlAndCacheRootReachTheBuiltLauncher)
+{
+    ScratchDir scratch;
+    HttpTestServer server;
+    makeInstallAgentZip(scratch / "agent.zip", kRecordingAgentScript);
+    const std::string url = server.url("/vendor/agent.zip?file=" + (scratch / "agent.zip") + "&etag=%22v1%22");
+
+    const std::string buildDir = scratch / "build";
+    const ProcessResult configured = configure(buildDir, {"-DLAUNCHER_RELEASE_TAG=R2099a", "-DLAUNCHER_PLATFORM_TAG=lnx64",
+                                                          "-DLAUNCHER_CACHE_ROOT=.acme", "-DLAUNCHER_DOWNLOAD_URL=" + url});
+    ASSERT_EQ(configured.exitCode, 0) << configured.err;
+    ProcessSpec build({LAUNCHER_CMAKE_COMMAND, "--build", buildDir, "--target", "launcher", "--", "-j2"});
+    build.safetyLimit = std::chrono::seconds(1500);
+    const ProcessResult built = runProcess(build);
+    ASSERT_EQ(built.exitCode, 0) << built.out << built.err;
+
+    // That launcher in a flat bundle without an agent, nothing in the
+    // environment pointing it elsewhere.
+    const std::string bundle = scratch.makeDir("Acme Setup");
+    copyFile(buildDir + "/launcher", bundle + "/launcher", 0755);
+    writeBundlePayload(bundle);
+    const std::string home = scratch.makeDir("home");
+    const std::string record = scratch.makeDir("record");
+    const ProcessResult ran = run({bundle + "/launcher", "vendor"}, {{"HOME", home},
+                                                                     {"TMPDIR", scratch.makeDir("tmp")},
+                                                                     {"AGENT_RECORD", record},
+                                                                     {"ZX_INSTALLER_UI", "plain"},
+                                                                     {"ZX_INTERNAL_INSTALL_AGENT_URL", std::nullopt}});
+    ASSERT_EQ(ran.exitCode, 0) << ran.err;
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].path, "/vendor/agent.zip");
+    EXPECT_EQ(readAgentRecord(record).args, (std::vector<std::string>{"-installbundle", bundle + "/bundle.zip", "vendor"}));
+    const std::string cache = home + "/.acme/installagent/R2099a/lnx64/";
+    EXPECT_TRUE(isRegularFile(cache + "installagent/install"));
+    EXPECT_EQ(readFile(cache + ".validatestring"), "\"v1\"");
+    EXPECT_EQ(listDirectory(home), std::vector<std::string>{".acme"});
+
+    // The bundle tool of this build reads that launcher's values from its file.
+    const ProcessResult checked = run({LAUNCHER_BUNDLE_TOOL, "--check", bundle},
+                                      {{"HOME", home}, {"ZX_INTERNAL_INSTALL_AGENT_URL", std::nullopt}});
+    EXPECT_EQ(checked.exitCode, 0) << checked.out;
+    for (const std::string& line : {std::string("Launcher:         launcher, release R2099a, platform lnx64"),
+                                    "Install agent:    downloaded from " + url,
+                                    "Cache:            " + cache + " (holds an agent)"})
+        EXPECT_NE(checked.out.find(line + "\n"), std::string::npos) << "missing: " << line << "\n" << checked.out;
+}

@@ -1,0 +1,199 @@
+#include "tools/bundle_check.h"
+
+#include "tools/agent_archive.h"
+#include "tools/bundle_files.h"
+#include "tools/bundle_layout.h"
+#include "tools/launcher_identity.h"
+#include "tools/public_key.h"
+#include "tools/splash_picture.h"
+#include "provisioning/constants.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The launcher in a directory: "launcher", or else the one executable file
+// there that is not a module. Empty when there is none, or several.
+std::string findLauncher(const std::string& dir)
+{
+    const std::string standard = dir + "/" + bundleFiles::launcher;
+    if (isRegularFile(standard))
+        return standard;
+    std::vector<std::string> found;
+    if (DIR* listing = opendir(dir.c_str())) {
+        while (const dirent* entry = readdir(listing)) {
+            const std::string name = entry->d_name;
+            const std::string path = dir + "/" + name;
+            if (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0)
+                continue;
+            if (isRegularFile(path) && access(path.c_str(), X_OK) == 0)
+                found.push_back(path);
+        }
+        closedir(listing);
+    }
+    return found.size() == 1 ? found.front() : std::string();
+}
+
+// "InstallAgent_" ... ".zip", compared byte for byte, as the launcher does.
+bool isAlternativeAgentName(const std::string& name)
+{
+    static const std::string prefix = "InstallAgent_";
+    static const std::string suffix = ".zip";
+    return name.size() >= prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0
+        && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The alternative archives in the order the directory lists them, which is
+// the order the launcher meets them in.
+std::vector<std::string> alternativeAgents(const std::string& resources)
+{
+    std::vector<std::string> names;
+    if (DIR* listing = opendir(resources.c_str())) {
+        while (const dirent* entry = readdir(listing))
+            if (isAlternativeAgentName(entry->d_name))
+                names.emplace_back(entry->d_name);
+        closedir(listing);
+    }
+    return names;
+}
+
+std::string joinNames(const std::vector<std::string>& names)
+{
+    std::string joined;
+    for (const std::string& name : names)
+        joined += (joined.empty() ? "" : ", ") + name;
+    return joined;
+}
+
+std::string relativeTo(const std::string& root, const std::string& path)
+{
+    return path.compare(0, root.size() + 1, root + "/") == 0 ? path.substr(root.size() + 1) : path;
+}
+
+// Which install agent a run takes; adds the facts and problems about it.
+// True when the agent is shipped.
+bool inspectAgent(const BundleLayout& layout, BundleReport& report)
+{
+    const std::string shipped = layout.resources + "/" + bundleFiles::agent;
+    const std::vector<std::string> alternatives = alternativeAgents(layout.resources);
+    std::string chosen;
+    if (pathExists(shipped)) {
+        chosen = shipped;
+        if (!alternatives.empty())
+            report.notes.push_back(joinNames(alternatives) + " never used: " + bundleFiles::agent + " comes first");
+    } else if (!alternatives.empty()) {
+        chosen = layout.resources + "/" + alternatives.front();
+        if (alternatives.size() > 1)
+            report.problems.push_back(std::to_string(alternatives.size()) + " install agents " + joinNames(alternatives)
+                                      + " and no " + bundleFiles::agent
+                                      + ": which one runs depends on the directory's order (now "
+                                      + alternatives.front() + ")");
+    }
+    if (chosen.empty())
+        return false;
+    report.facts.emplace_back("Install agent", "shipped, " + relativeTo(layout.root, chosen));
+    if (const std::string problem = agentArchiveProblem(chosen); !problem.empty())
+        report.problems.push_back("the install agent " + relativeTo(layout.root, chosen) + " " + problem);
+    return true;
+}
+
+} // namespace
+
+BundleReport inspectBundle(const std::string& root)
+{
+    BundleReport report;
+    const BundleLayout layout = existingBundleLayout(root);
+    report.facts.emplace_back("Bundle", root + (layout.application ? " (application bundle)" : " (flat layout)"));
+
+    // The launcher, and the identity its build compiled in.
+    const std::string launcher = findLauncher(layout.executableDir);
+    LauncherIdentity identity = ownLauncherIdentity();
+    if (launcher.empty()) {
+        report.problems.push_back("no launcher in " + relativeTo(root, layout.executableDir + "/"));
+    } else {
+        std::string text = relativeTo(root, launcher);
+        if (access(launcher.c_str(), X_OK) != 0)
+            report.problems.push_back(text + " is not executable");
+        if (const auto read = readLauncherIdentity(launcher)) {
+            identity = *read;
+            text += ", release " + identity.release + ", platform " + identity.platform;
+        } else {
+            text += ", release " + identity.release + ", platform " + identity.platform
+                + " (assumed: no build identity found in it)";
+        }
+        report.facts.emplace_back("Launcher", text);
+        const bool window = isRegularFile(layout.executableDir + "/" + bundleFiles::windowModule);
+        report.facts.emplace_back("Window module", window ? "present" : "absent: downloads show in the terminal");
+    }
+
+    const std::string payload = layout.resources + "/" + bundleFiles::payload;
+    struct stat payloadInfo {};
+    if (stat(payload.c_str(), &payloadInfo) == 0 && S_ISREG(payloadInfo.st_mode))
+        report.facts.emplace_back("Payload", relativeTo(root, payload) + ", " + std::to_string(payloadInfo.st_size)
+                                                 + " bytes");
+    else
+        report.problems.push_back("no installation payload " + relativeTo(root, payload));
+
+    const bool shipped = inspectAgent(layout, report);
+    const std::string cacheDir = cacheDirectoryFor(identity);
+    if (shipped) {
+        report.facts.emplace_back("Cache", cacheDir + " (not used: the agent is shipped)");
+    } else {
+        const char* override = std::getenv("ZX_INTERNAL_INSTALL_AGENT_URL");
+        report.facts.emplace_back("Install agent", override != nullptr
+                                                       ? std::string("downloaded from ") + override
+                                                           + " (ZX_INTERNAL_INSTALL_AGENT_URL; built in: "
+                                                           + identity.downloadUrl + ")"
+                                                       : "downloaded from " + identity.downloadUrl);
+        const bool cached = pathExists(cacheDir + installAgentDirName + "/install");
+        report.facts.emplace_back("Cache", cacheDir + (cached ? " (holds an agent)" : " (holds no agent yet)"));
+    }
+
+    const std::string key = layout.resources + "/" + bundleFiles::publicKey;
+    if (pathExists(key)) {
+        std::string whyNot;
+        if (const auto summary = inspectPublicKey(key, whyNot)) {
+            report.facts.emplace_back("Signed downloads", "required (" + relativeTo(root, key) + ", key id "
+                                                               + summary->keyId + ")");
+        } else {
+            report.facts.emplace_back("Signed downloads", "required, but the key is unusable");
+            report.problems.push_back(relativeTo(root, key) + " " + whyNot);
+        }
+        if (shipped)
+            report.notes.push_back(std::string(bundleFiles::publicKey)
+                                   + " only matters for downloads; this bundle ships its agent");
+    } else {
+        report.facts.emplace_back("Signed downloads", std::string("not required (no ") + bundleFiles::publicKey + ")");
+    }
+
+    const std::string splash = layout.resources + "/" + bundleFiles::splash;
+    if (pathExists(splash)) {
+        std::string whyNot;
+        if (const auto picture = inspectSplashPicture(splash, whyNot))
+            report.facts.emplace_back("Splash", describeSplashPicture(*picture));
+        else
+            report.problems.push_back(relativeTo(root, splash) + " " + whyNot);
+    } else {
+        report.facts.emplace_back("Splash", "none");
+    }
+    return report;
+}
+
+void printBundleReport(const BundleReport& report, std::ostream& out)
+{
+    std::size_t width = 0;
+    for (const auto& fact : report.facts)
+        width = std::max(width, fact.first.size());
+    for (const auto& [label, text] : report.facts)
+        out << label << ":" << std::string(width - label.size() + 1, ' ') << text << "\n";
+    for (const std::string& note : report.notes)
+        out << "Note: " << note << "\n";
+    if (report.problems.empty())
+        out << "Problems: none\n";
+    for (const std::string& problem : report.problems)
+        out << "Problem: " << problem << "\n";
+}

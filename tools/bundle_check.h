@@ -1,0 +1,22 @@
+#pragma once
+
+// What a run of a bundle's launcher would do, judged from the bundle's files:
+// which install agent it would use (shipped, or downloaded from which URL),
+// the current user's cache directory, whether downloads must be signed, how
+// the splash picture is shown, and what would go wrong.
+
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct BundleReport {
+    std::vector<std::pair<std::string, std::string>> facts; // (label, text), in order
+    std::vector<std::string> problems;                      // would make a run fail or depend on chance
+    std::vector<std::string> notes;                         // worth knowing, harmless
+};
+
+// The bundle at root (an application bundle or a flat directory).
+BundleReport inspectBundle(const std::string& root);
+
+void printBundleReport(const BundleReport& report, std::ostream& out);

@@ -1,0 +1,27 @@
+#pragma once
+
+// The bundle tool's command line:
+//
+//   launcher-bundle [--agent ZIP|DIR] [--splash PICTURE] [--public-key FILE]
+//                   [--replace] --payload FILE OUTPUT
+//   launcher-bundle --check BUNDLE
+//   launcher-bundle --help | --version
+//
+// Options take their value as the next word or after "=".
+
+#include "tools/bundle_make.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct CommandLine {
+    enum class Action { Make, Check, Help, Version } action = Action::Make;
+    BundleRequest make;
+    std::string checkPath;
+};
+
+// The parsed command line, or none with the reason in whyNot (one line).
+std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& arguments, std::string& whyNot);
+
+extern const char* const usageText;
