@@ -198,6 +198,24 @@ def main(out):
     table(["front end", "dropped twice, median [min..max]", "waits", "clean (1.)",
            "limit %.1f x clean + waits" % DROP_FACTOR, "ok runs", "body bytes sent", "verdict"], lines)
 
+    # 6. The signature's cost on a slower link.
+    link = rows(os.path.join(out, "signed-link.csv"))
+    if link:
+        print("\n6. Signed against unsigned over a slower link (the server paces the body): median wall time (s)")
+        medians = {}
+        cells = []
+        for contender in ("launcher", "signed"):
+            good = [float(r["seconds"]) for r in link if r["contender"] == contender and ok(r["status"])]
+            medians[contender] = statistics.median(good) if good else None
+            cells.append("%.3f [%.3f..%.3f] n=%d" % (medians[contender], min(good), max(good), len(good))
+                         if good else "-")
+        if medians["launcher"] and medians["signed"]:
+            cost = medians["signed"] / medians["launcher"] - 1
+            cells += ["%+.1f %%" % (100 * cost), "ok" if cost < SIGNATURE_COST_TARGET else "ABOVE"]
+        else:
+            cells += ["-", "-"]
+        table(["unsigned", "signed", "signature cost", "target < %d %%" % (100 * SIGNATURE_COST_TARGET)], [cells])
+
 
 if __name__ == "__main__":
     main(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "out"))

@@ -9,7 +9,8 @@
 # Knobs (environment): BENCH_ROUNDS (default 7) alternated rounds per front end,
 # BENCH_ETAG_RUNS (default 10), BENCH_DROP_ROUNDS (default 3), BENCH_MEMORY_RUNS (default 2) runs per size,
 # BENCH_FRONT_ENDS (default "plain terminal window"), BENCH_RUN_LIMIT (default
-# 30) seconds after which one run counts as hung and is ended.
+# 30) seconds after which one run counts as hung and is ended, BENCH_LINK_RATE
+# (default 100000000) bytes per second of the slower link in measurement 6.
 set -euo pipefail
 export LC_ALL=C
 
@@ -606,6 +607,28 @@ r = json.load(sys.stdin); print(len(r), sum(x["bytes_sent"] for x in r))' 2>/dev
     if timed_out "$rc"; then hung "$fe" "in 5 (drops) round $round"; break; fi
   done
 done
+
+# --- 6. The signature's cost on a link slower than the machine ---------------
+
+# On loopback the download is as fast as the CPU, so the hash of a signed
+# agent (it runs while the bytes arrive) adds its whole CPU time; on a link
+# slower than the hash it fits in the waits for the next bytes.
+link_rate=${BENCH_LINK_RATE:-100000000}   # bytes per second
+if [ -n "$signed_bundle" ]; then
+  section "6. ${big_mib} MiB agent over a $((link_rate / 1000000)) MB/s link: signed vs unsigned ($rounds alternated rounds, plain)"
+  echo "round,contender,seconds,status" > "$out/signed-link.csv"
+  for round in $(seq 1 "$rounds"); do
+    for contender in launcher signed; do
+      fresh_cache
+      ensure_server "measurement 6, round $round"
+      rc=0
+      "run_$contender" plain "$base/agent.zip?file=$big_zip&etag=%22link%22&throttle=$link_rate" \
+        "$logs/signed-link-$contender.log" || rc=$?
+      echo "$round,$contender,$elapsed,$rc" >> "$out/signed-link.csv"
+      say "  round $round $contender: ${elapsed}s (status $rc)"
+    done
+  done
+fi
 
 # --- Report ------------------------------------------------------------------
 

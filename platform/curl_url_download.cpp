@@ -369,6 +369,7 @@ bool CurlUrlDownload::startAttempt()
     set(curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str()));
     set(curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_));
     set(curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L));
+    set(curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, 512L * 1024));
     set(curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https"));
     set(curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L));
     set(curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, kMaximumRedirects));
