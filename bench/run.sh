@@ -598,7 +598,7 @@ for fe in "${available[@]}"; do
     rc=0
     run_launcher "$fe" "$url" "$log" || rc=$?
     # The waits the launcher announced ("retrying in <s> s"), from its own log.
-    waits=$(tr '\r' '\n' < "$log" | sed -n 's/^Download interrupted .*retrying in \([0-9.e+]*\) s .*/\1/p' \
+    waits=$(tr '\r' '\n' < "$log" | sed -n 's/.*Download interrupted (.*retrying in \([0-9.e+]*\) s .*/\1/p' \
             | awk '{ s += $1; n++ } END { printf "%.3f %d", s, n }')
     served=$(stats | python3 -c 'import json,sys
 r = json.load(sys.stdin); print(len(r), sum(x["bytes_sent"] for x in r))' 2>/dev/null || echo "0 0")

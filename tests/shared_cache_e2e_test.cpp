@@ -223,6 +223,13 @@ TEST_F(SharedCache, ANewVersionWaitsUntilTheAgentRunningFromTheCacheHasEnded)
     auto newer = start("newer", url("v2"));
     ASSERT_TRUE(newer->waitForOutput(kWaiting));
     expectConsistentCache("v1");
+    // A run that waits can still be cancelled, and lets go of everything.
+    auto cancelled = start("cancelled", url("v3"));
+    ASSERT_TRUE(cancelled->waitForOutput(kWaiting));
+    ASSERT_TRUE(cancelled->sendSignal(SIGTERM));
+    const ProcessResult cancelledResult = cancelled->wait();
+    EXPECT_TRUE(cancelledResult.exited && cancelledResult.exitCode == 255) << cancelledResult.describe();
+    EXPECT_EQ(splitLines(cancelledResult.err).back(), "Installation failed.");
     writeFile(hold, "");
 
     expectSucceeded(running->wait());
