@@ -418,7 +418,10 @@ void Download::installWithTheCacheHeldExclusive()
         installFailed();
         return;
     }
-    const UnzipOutcome outcome = unpackInstallAgentArchive(installAgentLocation_, staging, "unzip");
+    // The disk writes what unzip has written while unzip goes on, so that
+    // making the new agent durable before its stamp costs little at the end.
+    const UnzipOutcome outcome = unpackInstallAgentArchive(installAgentLocation_, staging, "unzip",
+                                                           [this, &staging] { cache_->startWritingOut(staging); });
     if (outcome == UnzipOutcome::Interrupted) {
         // A termination signal during the unpacking: the run ends as if cancelled.
         removeItemAtPath(staging);

@@ -252,7 +252,7 @@ void ChildProcess::stopWatching()
 }
 
 int waitHandlingSignals(ChildProcess& child, const std::function<void(int signal, bool sentByAProcess)>& onSignal,
-                        int outputFd, std::string* output)
+                        int outputFd, std::string* output, const std::function<void()>& meanwhile)
 {
     const std::unique_ptr<EventLoop> loop = createPollEventLoop();
     TerminationSignals signals(*loop, onSignal);
@@ -278,6 +278,13 @@ int waitHandlingSignals(ChildProcess& child, const std::function<void(int signal
         });
     }
     child.whenExited(*loop, [&](int) { loop->stop(0); });
+    std::function<void()> tick;
+    tick = [&] {
+        meanwhile();
+        loop->callLater(0.1, tick);
+    };
+    if (meanwhile)
+        loop->callLater(0.1, tick);
     loop->run();
     if (outputFd >= 0) {
         gather();

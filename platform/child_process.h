@@ -76,6 +76,7 @@ std::string findProgram(const std::string& name);
 // SIGINT, SIGTERM and SIGHUP do not end the launcher; each becomes a call of
 // onSignal (see TerminationSignals), which may pass it on to the child. When
 // outputFd is >= 0 (the read end of the child's output), what the child
-// writes there is gathered into output.
+// writes there is gathered into output. meanwhile, when given, is called
+// every tenth of a second while the child runs.
 int waitHandlingSignals(ChildProcess& child, const std::function<void(int signal, bool sentByAProcess)>& onSignal,
-                        int outputFd = -1, std::string* output = nullptr);
+                        int outputFd = -1, std::string* output = nullptr, const std::function<void()>& meanwhile = {});

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -103,6 +104,37 @@ void syncDirectory(const std::string& path)
         fsync(fd);
         close(fd);
     }
+}
+
+int syncEntry(const char* path, const struct stat*, int type, struct FTW*)
+{
+    if (type == FTW_F || type == FTW_D || type == FTW_DP) {
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | (type == FTW_F ? 0 : O_DIRECTORY));
+        if (fd >= 0) {
+            fsync(fd);
+            close(fd);
+        }
+    }
+    return 0;
+}
+
+// Every file and directory below path on the disk: after a power loss a stamp
+// must not stand beside files whose content never got there.
+void syncTree(const std::string& path)
+{
+    nftw(path.c_str(), syncEntry, 16, FTW_PHYS | FTW_DEPTH);
+}
+
+int startWritingOutEntry(const char* path, const struct stat*, int type, struct FTW*)
+{
+    if (type == FTW_F) {
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd >= 0) {
+            sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+            close(fd);
+        }
+    }
+    return 0;
 }
 
 bool startsWith(const std::string& text, const std::string& prefix)
@@ -207,6 +239,11 @@ std::string InstallAgentCache::makeStagingDirectory(std::string& whyNot) const
     return pattern;
 }
 
+void InstallAgentCache::startWritingOut(const std::string& staging) const
+{
+    nftw(staging.c_str(), startWritingOutEntry, 16, FTW_PHYS);
+}
+
 bool InstallAgentCache::replaceAgent(const std::string& staging, const std::optional<std::string>& validationString,
                                      std::string& whyNot) const
 {
@@ -216,6 +253,7 @@ bool InstallAgentCache::replaceAgent(const std::string& staging, const std::opti
     }
     const std::string agent = directory_ + installAgentDirName;
 
+    syncTree(staging);
     // No stamp may name the old agent once the new one can be in its place.
     removeValidationString(directory_);
     syncDirectory(directory_);

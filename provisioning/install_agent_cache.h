@@ -46,6 +46,9 @@ public:
     void removeLeftovers() const;
     // A new, empty staging directory in the cache directory; "" with whyNot.
     std::string makeStagingDirectory(std::string& whyNot) const;
+    // Starts writing what has been unpacked into the staging directory out
+    // to the disk, without waiting for it: replaceAgent() then waits less.
+    void startWritingOut(const std::string& staging) const;
     // Puts the agent unpacked in the staging directory in the place of the
     // cached one and stamps it with the validation string (none, or empty:
     // no stamp). The old agent is removed. False with whyNot when the staged

@@ -41,7 +41,7 @@ void logWhatUnzipSaid(const std::string& output)
 } // namespace
 
 UnzipOutcome unpackInstallAgentArchive(const std::string& zipPath, const std::string& destinationDir,
-                                       const std::string& unzipProgram)
+                                       const std::string& unzipProgram, const std::function<void()>& meanwhile)
 {
     struct stat info {};
     if (stat(zipPath.c_str(), &info) != 0)
@@ -77,7 +77,7 @@ UnzipOutcome unpackInstallAgentArchive(const std::string& zipPath, const std::st
             interrupted = true;
             unzip->sendSignal(SIGTERM);
         },
-        output[0], &said);
+        output[0], &said, meanwhile);
     close(output[0]);
     if (interrupted)
         return UnzipOutcome::Interrupted;

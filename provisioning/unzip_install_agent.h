@@ -2,6 +2,7 @@
 
 #include "launcher/error_reporter.h"
 
+#include <functional>
 #include <string>
 
 enum class UnzipOutcome {
@@ -14,8 +15,9 @@ enum class UnzipOutcome {
 // Unpacks zipPath into destinationDir with "<unzip> -qq -o <zip> -d <dir>",
 // the program found on PATH. unzip gets no terminal and reads /dev/null, so
 // it never waits for an answer; a termination signal meanwhile ends it.
+// meanwhile, when given, is called every tenth of a second while unzip runs.
 UnzipOutcome unpackInstallAgentArchive(const std::string& zipPath, const std::string& destinationDir,
-                                       const std::string& unzipProgram);
+                                       const std::string& unzipProgram, const std::function<void()>& meanwhile = {});
 
 // The same as a yes or no: false, silently, when the archive does not exist
 // or unzip was interrupted; false after reporting "Failed to unzip the
