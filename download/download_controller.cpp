@@ -102,6 +102,7 @@ void Download::holdCache(FileLock& lock, FileLock::Mode mode, std::function<void
             downloadPercent->setStringValue(*textBeforeWaiting_);
         textBeforeWaiting_.reset();
         if (!held) {
+            releaseCache();
             systemLog("Cannot use the cache " + cache_->directory() + ": " + whyNot);
             failure(downloadErrorText, TextColor::Red);
             endRunIfNobodyCanClose();
