@@ -39,7 +39,7 @@ bool isExecutableFile(const std::string& path)
 }
 
 // In the child, between fork and exec: only async-signal-safe calls.
-[[noreturn]] void becomeProgram(const ChildProcessSpec& spec, const char* path, char* const* argv, pid_t parent,
+[[noreturn]] void becomeProgram(const ChildProcessOptions& options, const char* path, char* const* argv, pid_t parent,
                                 int errorPipe)
 {
     struct sigaction defaults {};
@@ -52,23 +52,27 @@ bool isExecutableFile(const std::string& path)
     sigprocmask(SIG_SETMASK, &none, nullptr);
 
     int failure = 0;
-    if (spec.withoutTerminal) {
+    if (options.withoutTerminal) {
         if (setsid() < 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
             failure = errno;
         else if (getppid() != parent)
             _exit(127); // the launcher died before the death signal was armed
     }
-    if (failure == 0 && spec.inputFromNull) {
+    if (failure == 0 && options.inputFromNull) {
         const int input = open("/dev/null", O_RDONLY);
         if (input < 0 || dup2(input, STDIN_FILENO) < 0)
             failure = errno;
         if (input > STDIN_FILENO)
             close(input);
     }
-    if (failure == 0 && spec.outputFd >= 0) {
-        if (dup2(spec.outputFd, STDOUT_FILENO) < 0 || dup2(spec.outputFd, STDERR_FILENO) < 0)
+    if (failure == 0 && options.outputFd >= 0) {
+        if (dup2(options.outputFd, STDOUT_FILENO) < 0 || dup2(options.outputFd, STDERR_FILENO) < 0)
             failure = errno;
     }
+    if (failure == 0 && options.errorFd >= 0 && dup2(options.errorFd, STDERR_FILENO) < 0)
+        failure = errno;
+    if (failure == 0 && !options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)
+        failure = errno;
     if (failure == 0) {
         execve(path, argv, environ);
         failure = errno;
@@ -103,23 +107,23 @@ std::string findProgram(const std::string& name)
     }
 }
 
-std::unique_ptr<ChildProcess> ChildProcess::start(const ChildProcessSpec& spec, std::string& whyNot)
+std::unique_ptr<ChildProcess> ChildProcess::start(const ChildProcessOptions& options, std::string& whyNot)
 {
-    if (spec.argv.empty()) {
+    if (options.argv.empty()) {
         errno = EINVAL;
         whyNot = "no program to start";
         return nullptr;
     }
-    const std::string path = findProgram(spec.argv.front());
+    const std::string path = findProgram(options.argv.front());
     if (path.empty()) {
         errno = ENOENT;
-        whyNot = spec.argv.front() + ": " + std::strerror(ENOENT);
+        whyNot = options.argv.front() + ": " + std::strerror(ENOENT);
         return nullptr;
     }
     // Everything the child needs is made here: it may not allocate.
     std::vector<char*> argv;
-    argv.reserve(spec.argv.size() + 1);
-    for (const std::string& word : spec.argv)
+    argv.reserve(options.argv.size() + 1);
+    for (const std::string& word : options.argv)
         argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
 
@@ -139,7 +143,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const ChildProcessSpec& spec, 
         return nullptr;
     }
     if (pid == 0)
-        becomeProgram(spec, path.c_str(), argv.data(), parent, errorPipe[1]);
+        becomeProgram(options, path.c_str(), argv.data(), parent, errorPipe[1]);
 
     close(errorPipe[1]);
     int failure = 0;
@@ -149,7 +153,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const ChildProcessSpec& spec, 
     while (got < 0 && errno == EINTR);
     close(errorPipe[0]);
 
-    std::unique_ptr<ChildProcess> child(new ChildProcess(pid, spec.withoutTerminal));
+    std::unique_ptr<ChildProcess> child(new ChildProcess(pid, options.withoutTerminal));
     if (got == static_cast<ssize_t>(sizeof failure)) {
         child->reap(true);
         errno = failure;
@@ -173,6 +177,12 @@ ChildProcess::~ChildProcess()
     }
     if (pidFd_ >= 0)
         close(pidFd_);
+}
+
+int ChildProcess::waitForEnd()
+{
+    reap(true);
+    return *waitStatus_;
 }
 
 void ChildProcess::sendSignal(int signal)

@@ -10,7 +10,7 @@
 #include <vector>
 
 // How to start a program.
-struct ChildProcessSpec {
+struct ChildProcessOptions {
     // argv[0] is the program: a path, or a name looked up on PATH as a shell would.
     std::vector<std::string> argv;
     // Standard input from /dev/null, so that the program cannot wait for an answer there.
@@ -22,18 +22,22 @@ struct ChildProcessSpec {
     bool withoutTerminal = false;
     // Standard output and standard error go to this descriptor when >= 0.
     int outputFd = -1;
+    // Standard error goes here instead when >= 0.
+    int errorFd = -1;
+    // Where the program starts; empty: the launcher's current directory.
+    std::string workingDirectory;
 };
 
 // A program started by the launcher. It starts with the default handling of
 // every signal and an empty signal mask, whatever the launcher ignores or
 // blocks, and inherits the environment, the current directory and (unless
-// the spec says otherwise) the standard streams.
+// the options say otherwise) the standard streams.
 class ChildProcess {
 public:
     // Starts the program. Null when it cannot be started (not found, the
     // arguments too long for the kernel, no memory, ...): whyNot then holds
     // the system's reason, and errno its number.
-    static std::unique_ptr<ChildProcess> start(const ChildProcessSpec& spec, std::string& whyNot);
+    static std::unique_ptr<ChildProcess> start(const ChildProcessOptions& options, std::string& whyNot);
 
     // A child still running is killed (with its session, when it has one) and reaped.
     ~ChildProcess();
@@ -50,6 +54,9 @@ public:
     // the child has ended. The loop must outlive the watch, or stopWatching() be called.
     void whenExited(EventLoop& loop, std::function<void(int waitStatus)> onExit);
     void stopWatching();
+
+    // Waits, blocking, until the child has ended; its wait status.
+    int waitForEnd();
 
     // The wait status once the child has been reaped.
     const std::optional<int>& waitStatus() const { return waitStatus_; }

@@ -56,10 +56,10 @@ int call_system(std::string /*program*/, std::string commandLine)
     // (-1 and errno) instead of looking like a command that exited with 127,
     // and the command starts with the default handling of every signal.
     const std::string line(commandLine.c_str()); // up to the first NUL, as system() would take it
-    ChildProcessSpec spec;
-    spec.argv = {"/bin/sh", "-c", line};
+    ChildProcessOptions options;
+    options.argv = {"/bin/sh", "-c", line};
     std::string whyNot;
-    const std::unique_ptr<ChildProcess> shell = ChildProcess::start(spec, whyNot);
+    const std::unique_ptr<ChildProcess> shell = ChildProcess::start(options, whyNot);
     if (!shell)
         return -1;
     // Like system(), the launcher does not quit while the command runs. A

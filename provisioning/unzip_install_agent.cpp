@@ -55,13 +55,13 @@ UnzipOutcome unpackInstallAgentArchive(const std::string& zipPath, const std::st
         systemLog("unzip: cannot make a pipe for its output");
         return UnzipOutcome::Failed;
     }
-    ChildProcessSpec spec;
-    spec.argv = {unzipProgram, "-qq", "-o", zipPath, "-d", destinationDir};
-    spec.inputFromNull = true;
-    spec.withoutTerminal = true;
-    spec.outputFd = output[1];
+    ChildProcessOptions options;
+    options.argv = {unzipProgram, "-qq", "-o", zipPath, "-d", destinationDir};
+    options.inputFromNull = true;
+    options.withoutTerminal = true;
+    options.outputFd = output[1];
     std::string whyNot;
-    std::unique_ptr<ChildProcess> unzip = ChildProcess::start(spec, whyNot);
+    std::unique_ptr<ChildProcess> unzip = ChildProcess::start(options, whyNot);
     close(output[1]);
     if (!unzip) {
         close(output[0]);

@@ -1,5 +1,7 @@
 #include "tools/program_run.h"
 
+#include "platform/child_process.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,23 +17,6 @@ void closeIfOpen(int& fd)
     fd = -1;
 }
 
-// Only async-signal-safe calls between fork and exec.
-[[noreturn]] void execChild(const std::vector<char*>& words, const std::string& workingDirectory, int outFd,
-                            int errFd, int reportFd)
-{
-    const int nullFd = open("/dev/null", O_RDONLY);
-    if (nullFd < 0 || dup2(nullFd, STDIN_FILENO) < 0 || dup2(outFd, STDOUT_FILENO) < 0
-        || dup2(errFd, STDERR_FILENO) < 0 || (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0)) {
-        const int error = errno;
-        (void)!write(reportFd, &error, sizeof error);
-        _exit(127);
-    }
-    execvp(words[0], words.data());
-    const int error = errno;
-    (void)!write(reportFd, &error, sizeof error);
-    _exit(127);
-}
-
 } // namespace
 
 ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& workingDirectory)
@@ -39,33 +24,28 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const std::string
     ProgramResult result;
     if (argv.empty())
         return result;
-    std::vector<char*> words;
-    for (const std::string& word : argv)
-        words.push_back(const_cast<char*>(word.c_str()));
-    words.push_back(nullptr);
-
-    // The third pipe carries the child's errno when exec fails; it closes
-    // unread on a successful exec.
     int outPipe[2] = {-1, -1};
     int errPipe[2] = {-1, -1};
-    int reportPipe[2] = {-1, -1};
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0 || pipe2(reportPipe, O_CLOEXEC) != 0) {
-        for (int* fds : {outPipe, errPipe, reportPipe}) {
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+        for (int* fds : {outPipe, errPipe}) {
             closeIfOpen(fds[0]);
             closeIfOpen(fds[1]);
         }
         return result;
     }
-    const pid_t pid = fork();
-    if (pid == 0)
-        execChild(words, workingDirectory, outPipe[1], errPipe[1], reportPipe[1]);
+    ChildProcessOptions options;
+    options.argv = argv;
+    options.inputFromNull = true;
+    options.outputFd = outPipe[1];
+    options.errorFd = errPipe[1];
+    options.workingDirectory = workingDirectory;
+    std::string whyNot;
+    std::unique_ptr<ChildProcess> child = ChildProcess::start(options, whyNot);
     closeIfOpen(outPipe[1]);
     closeIfOpen(errPipe[1]);
-    closeIfOpen(reportPipe[1]);
-    if (pid < 0) {
+    if (!child) {
         closeIfOpen(outPipe[0]);
         closeIfOpen(errPipe[0]);
-        closeIfOpen(reportPipe[0]);
         return result;
     }
 
@@ -97,14 +77,8 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const std::string
     for (pollfd& entry : watched)
         closeIfOpen(entry.fd);
 
-    int execError = 0;
-    const bool execFailed = read(reportPipe[0], &execError, sizeof execError) == sizeof execError;
-    closeIfOpen(reportPipe[0]);
-
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.started = !execFailed;
+    const int status = child->waitForEnd();
+    result.started = true;
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }
