@@ -65,18 +65,6 @@ bool decodeBase64(std::string_view text, std::array<unsigned char, N>& bytes)
         && length == N;
 }
 
-// A key id as minisign prints it: a little-endian number in hexadecimal.
-std::string keyIdText(const std::array<unsigned char, 8>& keyId)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (auto byte = keyId.rbegin(); byte != keyId.rend(); ++byte) {
-        text += digits[*byte >> 4];
-        text += digits[*byte & 0xf];
-    }
-    return text;
-}
-
 // Whether the signature holds over the whole file. The file is mapped rather
 // than read, since libsodium wants the message in one piece and an agent may
 // be large. Nullopt with whyNot when the file cannot be read.
@@ -246,4 +234,18 @@ bool AgentSignatureCheck::verify(const MinisignPublicKey& key, const MinisignSig
     whyNot.clear();
     trustedComment_ = signature.trustedComment;
     return true;
+}
+
+std::string keyIdText(const std::array<unsigned char, 8>& keyId)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (auto byte = keyId.rbegin(); byte != keyId.rend(); ++byte) {
+        text += digits[*byte >> 4];
+        text += digits[*byte & 0xf];
+    }
+    // minisign prints the number without leading zeros; so do we, so that
+    // the id can be compared with its own output and its key comments.
+    const std::size_t first = text.find_first_not_of('0');
+    return first == std::string::npos ? "0" : text.substr(first);
 }

@@ -21,6 +21,9 @@ struct MinisignPublicKey {
 // then base64 of "Ed" + key id + key. Lines end in "\n" or "\r\n".
 std::optional<MinisignPublicKey> parseMinisignPublicKey(const std::string& fileText, std::string& whyNot);
 
+// A key id as minisign prints it: the little-endian number in hexadecimal.
+std::string keyIdText(const std::array<unsigned char, 8>& keyId);
+
 struct MinisignSignature {
     bool prehashed;
     std::array<unsigned char, 8> keyId;

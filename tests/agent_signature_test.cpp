@@ -325,3 +325,11 @@ TEST_F(AgentSignature, MalformedSignaturesAreRefused)
         EXPECT_EQ(whyNot, "malformed signature: " + reason) << text;
     }
 }
+
+TEST(KeyIdText, ReadsAsMinisignPrintsItWithoutLeadingZeros)
+{
+    // Stored little-endian: the last byte is the most significant.
+    EXPECT_EQ(keyIdText({0xA3, 0xC1, 0xF4, 0x7E, 0x9C, 0x3C, 0x1D, 0x09}), "91D3C9C7EF4C1A3");
+    EXPECT_EQ(keyIdText({0x01, 0, 0, 0, 0, 0, 0, 0}), "1");
+    EXPECT_EQ(keyIdText({0, 0, 0, 0, 0, 0, 0, 0}), "0");
+}

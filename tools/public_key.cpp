@@ -5,7 +5,6 @@
 #include "provisioning/agent_signature.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -25,12 +24,5 @@ std::optional<PublicKeySummary> inspectPublicKey(const std::string& path, std::s
         whyNot = "is not a minisign public key" + (why.empty() ? std::string() : " (" + why + ")");
         return std::nullopt;
     }
-    // minisign prints the key id as a little-endian 64-bit number.
-    std::string keyId;
-    for (auto byte = key->keyId.rbegin(); byte != key->keyId.rend(); ++byte) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(*byte));
-        keyId += digits;
-    }
-    return PublicKeySummary{keyId};
+    return PublicKeySummary{keyIdText(key->keyId)};
 }
