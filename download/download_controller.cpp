@@ -227,7 +227,7 @@ void Download::downloadDidReceiveResponse(UrlDownload&, const UrlResponse& respo
     if (!first && progress != nullptr)
         progress->setDoubleValue(0);
     if (signature_) {
-        signature_->restart();
+        signature_->restart(installAgentLocation_);
         signature_->fetch(downloadFrom, downloadTo + ".minisig",
                           [this](bool fetched, const std::string& whyNot, const std::string& url) {
                               signatureFetched(fetched, whyNot, url);
@@ -377,13 +377,14 @@ void Download::signatureFetched(bool fetched, const std::string& whyNot, const s
 void Download::checkSignatureThenStore()
 {
     // Nothing of an archive that is not the signer's reaches the cache.
-    std::string whyNot;
-    if (!signature_->verify(installAgentLocation_, whyNot)) {
-        downloadFailed(whyNot, downloadFrom);
-        return;
-    }
-    systemLog("Good signature of " + downloadFrom + ", trusted comment: " + signature_->trustedComment());
-    storeTheDownload();
+    signature_->verify([this](bool good, const std::string& whyNot) {
+        if (!good) {
+            downloadFailed(whyNot, downloadFrom);
+            return;
+        }
+        systemLog("Good signature of " + downloadFrom + ", trusted comment: " + signature_->trustedComment());
+        storeTheDownload();
+    });
 }
 
 void Download::storeTheDownload()

@@ -151,18 +151,66 @@ void DownloadSignature::fail(const std::string& whyNot)
         onFetched(false, whyNot, url_);
 }
 
-bool DownloadSignature::verify(const std::string& archivePath, std::string& whyNot)
+void DownloadSignature::restart(const std::string& archivePath)
+{
+    follower_.reset();
+    hashInLine_ = false;
+    check_.restart();
+    archivePath_ = archivePath;
+    archiveBytes_ = 0;
+}
+
+void DownloadSignature::archiveBytes(const char* data, std::size_t size)
+{
+    if (archiveBytes_ == 0 && !follower_ && !hashInLine_) {
+        std::string whyNot;
+        follower_ = ArchiveHashFollower::start(loop_, archivePath_, whyNot);
+        hashInLine_ = !follower_;
+    }
+    archiveBytes_ += size;
+    if (follower_)
+        follower_->grew(archiveBytes_);
+    else
+        check_.update(data, size);
+}
+
+void DownloadSignature::verify(std::function<void(bool, const std::string&)> done)
 {
     if (!signature_) {
-        whyNot = "no signature";
-        return false;
+        done(false, "no signature");
+        return;
     }
-    return check_.verify(key_, *signature_, archivePath, whyNot);
+    if (!follower_ || !signature_->prehashed) {
+        // A legacy signature is over the whole file, which is read now.
+        follower_.reset();
+        pendingVerdict_ = loop_.callLater(0.0, [this, done = std::move(done)] {
+            pendingVerdict_.reset();
+            std::string whyNot;
+            const bool good = check_.verify(key_, *signature_, archivePath_, whyNot);
+            done(good, whyNot);
+        });
+        return;
+    }
+    follower_->finish(archiveBytes_, [this, done = std::move(done)](std::optional<ArchiveHashFollower::Digest> hash,
+                                                                      const std::string& whyNot) {
+        follower_.reset();
+        if (!hash) {
+            done(false, whyNot);
+            return;
+        }
+        std::string why;
+        const bool good = check_.verifyHash(key_, *signature_, *hash, why);
+        done(good, why);
+    });
 }
 
 void DownloadSignature::cancel()
 {
     onFetched_ = nullptr;
+    follower_.reset();
+    if (pendingVerdict_)
+        loop_.cancelCall(*pendingVerdict_);
+    pendingVerdict_.reset();
     if (pendingFailure_)
         loop_.cancelCall(*pendingFailure_);
     pendingFailure_.reset();

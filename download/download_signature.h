@@ -1,5 +1,6 @@
 #pragma once
 
+#include "download/archive_hash_follower.h"
 #include "download/url_download_starter.h"
 #include "provisioning/agent_signature.h"
 
@@ -27,10 +28,10 @@ public:
     DownloadSignature(const DownloadSignature&) = delete;
     DownloadSignature& operator=(const DownloadSignature&) = delete;
 
-    // The archive's bytes, in order, as they go into its file; restart() when
-    // they start again from zero.
-    void archiveBytes(const char* data, std::size_t size) { check_.update(data, size); }
-    void restart() { check_.restart(); }
+    // The archive's bytes, in order, once they are in its file at
+    // archivePath; restart() when they start again from zero.
+    void archiveBytes(const char* data, std::size_t size);
+    void restart(const std::string& archivePath);
 
     // Starts fetching the signature into signaturePath (once; later calls do
     // nothing). onFetched(true) once it has arrived and parses, or
@@ -40,9 +41,10 @@ public:
     bool fetched() const { return signature_.has_value(); }
 
     // With the signature fetched and the archive complete: whether the
-    // signature is good for the archive. The trusted comment then tells what
-    // the signer said of it.
-    bool verify(const std::string& archivePath, std::string& whyNot);
+    // signature is good for the archive, told to done from the event loop
+    // once the hash is ready (never after cancel()). The trusted comment then
+    // tells what the signer said of it.
+    void verify(std::function<void(bool good, const std::string& whyNot)> done);
     const std::string& trustedComment() const { return check_.trustedComment(); }
 
     // Abandons the signature's download and removes its file.
@@ -62,6 +64,13 @@ private:
     UrlDownloadStarter startDownload_;
     MinisignPublicKey key_;
     AgentSignatureCheck check_;
+    // The archive's hash is made by a child process beside the transfer;
+    // where none can be started, in line from the bytes as they arrive.
+    std::unique_ptr<ArchiveHashFollower> follower_;
+    bool hashInLine_ = false;
+    std::string archivePath_;
+    std::uint64_t archiveBytes_ = 0;
+    std::optional<EventLoop::CallId> pendingVerdict_;
     std::unique_ptr<UrlDownload> download_;
     std::string url_;
     std::string path_;

@@ -166,6 +166,8 @@ std::optional<MinisignSignature> parseMinisignSignature(const std::string& fileT
     return signature;
 }
 
+static_assert(std::tuple_size_v<AgentSignatureCheck::Hash> == crypto_generichash_BYTES_MAX);
+
 struct AgentSignatureCheck::HashState {
     crypto_generichash_state state;
 };
@@ -195,6 +197,34 @@ void AgentSignatureCheck::restart()
 bool AgentSignatureCheck::verify(const MinisignPublicKey& key, const MinisignSignature& signature,
                                  const std::string& filePath, std::string& whyNot)
 {
+    if (signature.prehashed) {
+        // Finishing a copy leaves the running hash as it was, so verify() may be called again.
+        crypto_generichash_state finished = hash_->state;
+        Hash hash;
+        crypto_generichash_final(&finished, hash.data(), hash.size());
+        return verifyHash(key, signature, hash, whyNot);
+    }
+    return verifyWith(key, signature, whyNot, [&] {
+        return signatureHoldsOverFile(signature.signature.data(), key.key.data(), filePath, whyNot);
+    });
+}
+
+bool AgentSignatureCheck::verifyHash(const MinisignPublicKey& key, const MinisignSignature& signature,
+                                     const Hash& hash, std::string& whyNot)
+{
+    if (!signature.prehashed) {
+        trustedComment_.clear();
+        whyNot = "a signature over the whole file cannot be checked against its hash";
+        return false;
+    }
+    return verifyWith(key, signature, whyNot, [&]() -> std::optional<bool> {
+        return crypto_sign_verify_detached(signature.signature.data(), hash.data(), hash.size(), key.key.data()) == 0;
+    });
+}
+
+bool AgentSignatureCheck::verifyWith(const MinisignPublicKey& key, const MinisignSignature& signature,
+                                     std::string& whyNot, const std::function<std::optional<bool>()>& holds)
+{
     trustedComment_.clear();
     if (!sodiumReady()) {
         whyNot = "the cryptography library cannot start";
@@ -205,21 +235,10 @@ bool AgentSignatureCheck::verify(const MinisignPublicKey& key, const MinisignSig
             + keyIdText(key.keyId) + ")";
         return false;
     }
-    bool holds = false;
-    if (signature.prehashed) {
-        // Finishing a copy leaves the running hash as it was, so verify() may be called again.
-        crypto_generichash_state finished = hash_->state;
-        std::array<unsigned char, crypto_generichash_BYTES_MAX> digest;
-        crypto_generichash_final(&finished, digest.data(), digest.size());
-        holds = crypto_sign_verify_detached(signature.signature.data(), digest.data(), digest.size(), key.key.data())
-            == 0;
-    } else {
-        const auto overFile = signatureHoldsOverFile(signature.signature.data(), key.key.data(), filePath, whyNot);
-        if (!overFile)
-            return false;
-        holds = *overFile;
-    }
-    if (!holds) {
+    const std::optional<bool> good = holds();
+    if (!good)
+        return false;
+    if (!*good) {
         whyNot = "bad signature";
         return false;
     }

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,11 +62,21 @@ public:
     bool verify(const MinisignPublicKey& key, const MinisignSignature& signature, const std::string& filePath,
                 std::string& whyNot);
 
+    // BLAKE2b-512, the hash a prehashed ("ED") signature signs.
+    using Hash = std::array<unsigned char, 64>;
+    // As verify(), for a prehashed signature, with the file's hash made
+    // elsewhere rather than from update()'s bytes.
+    bool verifyHash(const MinisignPublicKey& key, const MinisignSignature& signature, const Hash& hash,
+                    std::string& whyNot);
+
     // The trusted comment of the last good verify(); empty after a failed one
     // or a restart().
     const std::string& trustedComment() const { return trustedComment_; }
 
 private:
+    bool verifyWith(const MinisignPublicKey& key, const MinisignSignature& signature, std::string& whyNot,
+                    const std::function<std::optional<bool>()>& holds);
+
     struct HashState;
     std::unique_ptr<HashState> hash_;
     std::string trustedComment_;

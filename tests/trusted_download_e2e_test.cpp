@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 using namespace testsupport;
 
 namespace {
@@ -195,6 +197,24 @@ TEST_F(TrustedDownload, ADroppedSignedDownloadIsResumedShownAndStillVerified)
             archiveBytes += request.bytesSent;
     EXPECT_LT(archiveBytes, static_cast<std::int64_t>(readFile(zip_).size()) * 11 / 10)
         << "the retries resumed rather than starting over";
+}
+
+TEST_F(TrustedDownload, ASignedDownloadThatMustStartOverIsHashedAfresh)
+{
+    // Large enough that the hash was well under way when the connection
+    // dropped, and a server that cannot resume: the retry sends it all again.
+    std::mt19937 random(3);
+    std::string bulk(3 << 20, '\0');
+    for (char& byte : bulk)
+        byte = static_cast<char>(random());
+    makeInstallAgentZip(zip_, "AGENT_TAG=A\n" + std::string(kRecordingAgentScript), {{"bulk.bin", bulk}});
+    shipKey(makeKey("vendor"));
+    sign("vendor");
+    const auto result = runLauncher(url("&drop_first=1&drop_after=2500000&no_ranges=1&key=over"),
+                                    {{"ZX_INTERNAL_DOWNLOAD_RETRIES", "1"}});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(agentRan());
+    EXPECT_NE(result.err.find("trusted comment: agent A, release 7"), std::string::npos) << result.err;
 }
 
 TEST_F(TrustedDownload, OnlyHttpAndHttpsAreFetched)

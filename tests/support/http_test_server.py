@@ -328,6 +328,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         throttle = int(params["throttle"]) if "throttle" in params else None
         stalled = False
         sent = 0
+        # Paced like a link of that rate: each piece leaves when the link
+        # would have carried the bytes before it, so the server's own delays
+        # do not add up into a slower link.
+        paced_from = time.monotonic()
+        paced_bytes = 0
 
         if stall is not None and stall_after == 0:
             time.sleep(stall)
@@ -349,11 +354,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
                         return
                     time.sleep(stall)
                     stalled = True
+                    paced_from, paced_bytes = time.monotonic(), 0
                     continue
                 sent += self._send(record, piece)
                 view = view[len(piece):]
                 if throttle:
-                    time.sleep(len(piece) / throttle)
+                    paced_bytes += len(piece)
+                    ahead = paced_from + paced_bytes / throttle - time.monotonic()
+                    if ahead > 0:
+                        time.sleep(ahead)
         if drop_after is not None and sent >= drop_after:
             self._hang_up()
 

@@ -1,0 +1,232 @@
+#include "download/archive_hash_follower.h"
+
+#include <sodium.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// The launcher tells the child how many bytes the file holds, in words of 8
+// bytes (a pipe write that small is atomic); the top bit says "complete".
+constexpr std::uint64_t kComplete = std::uint64_t{1} << 63;
+// The child is told only of every so many new bytes, so the pipe never fills.
+constexpr std::uint64_t kTellEvery = 1 << 20;
+
+// The child's reading buffer; it is never touched in the launcher itself.
+unsigned char readBuffer[1 << 20];
+
+bool writeWhole(int fd, const void* data, std::size_t size)
+{
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        const ssize_t written = write(fd, bytes, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Every descriptor but the two pipes goes: the child must not keep the
+// launcher's sockets, its X connection or its cache lock alive.
+void closeAllBut(int first, int second)
+{
+    const unsigned low = static_cast<unsigned>(std::min(first, second));
+    const unsigned high = static_cast<unsigned>(std::max(first, second));
+    if (low > 3)
+        close_range(3, low - 1, 0);
+    if (high > low + 1)
+        close_range(low + 1, high - 1, 0);
+    close_range(high + 1, ~0U, 0);
+}
+
+[[noreturn]] void followAndHash(const char* path, int control, int answer, pid_t parent)
+{
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    sigemptyset(&defaults.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        sigaction(signal, &defaults, nullptr); // the launcher's handlers are not for this child
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+        _exit(1);
+    closeAllBut(control, answer);
+    fcntl(control, F_SETFL, O_NONBLOCK);
+
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
+    int file = -1;
+    std::uint64_t hashed = 0;
+    std::uint64_t known = 0;
+    bool complete = false;
+    for (;;) {
+        if (hashed == known) {
+            if (complete)
+                break;
+            pollfd wait{control, POLLIN, 0};
+            if (poll(&wait, 1, -1) < 0 && errno != EINTR)
+                _exit(1);
+        }
+        std::uint64_t words[64];
+        // Once the archive is complete there is nothing more to hear, and
+        // the launcher has closed its end.
+        const ssize_t got = complete ? 0 : read(control, words, sizeof words);
+        if (got == 0 && !complete)
+            _exit(1); // the launcher no longer wants the hash
+        if (got < 0 && errno != EAGAIN && errno != EINTR)
+            _exit(1);
+        for (ssize_t i = 0; i < got / static_cast<ssize_t>(sizeof words[0]); ++i) {
+            complete = complete || (words[i] & kComplete) != 0;
+            known = std::max(known, words[i] & ~kComplete);
+        }
+        if (hashed < known) {
+            if (file < 0 && (file = open(path, O_RDONLY | O_CLOEXEC)) < 0)
+                _exit(2);
+            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof readBuffer, known - hashed));
+            const ssize_t read = pread(file, readBuffer, want, static_cast<off_t>(hashed));
+            if (read < 0 && errno == EINTR)
+                continue;
+            if (read <= 0)
+                _exit(3); // shorter than the launcher said, or unreadable
+            crypto_generichash_update(&state, readBuffer, static_cast<std::size_t>(read));
+            hashed += static_cast<std::uint64_t>(read);
+        }
+    }
+    ArchiveHashFollower::Digest digest;
+    crypto_generichash_final(&state, digest.data(), digest.size());
+    _exit(writeWhole(answer, digest.data(), digest.size()) ? 0 : 1);
+}
+
+} // namespace
+
+std::unique_ptr<ArchiveHashFollower> ArchiveHashFollower::start(EventLoop& loop, const std::string& path,
+                                                                std::string& whyNot)
+{
+    if (sodium_init() < 0) {
+        whyNot = "the cryptography library cannot start";
+        return nullptr;
+    }
+    int control[2];
+    int answer[2];
+    if (pipe2(control, O_CLOEXEC) != 0) {
+        whyNot = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return nullptr;
+    }
+    if (pipe2(answer, O_CLOEXEC) != 0) {
+        whyNot = std::string("cannot make a pipe: ") + std::strerror(errno);
+        close(control[0]);
+        close(control[1]);
+        return nullptr;
+    }
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0)
+        followAndHash(path.c_str(), control[0], answer[1], parent);
+    close(control[0]);
+    close(answer[1]);
+    if (pid < 0) {
+        whyNot = std::string("cannot start a process: ") + std::strerror(errno);
+        close(control[1]);
+        close(answer[0]);
+        return nullptr;
+    }
+    // The launcher never waits to tell: a word that does not fit is left out,
+    // and a later one says more.
+    fcntl(control[1], F_SETFL, O_NONBLOCK);
+    return std::unique_ptr<ArchiveHashFollower>(new ArchiveHashFollower(loop, pid, control[1], answer[0]));
+}
+
+ArchiveHashFollower::ArchiveHashFollower(EventLoop& loop, pid_t pid, int toChild, int fromChild)
+    : loop_(loop), pid_(pid), toChild_(toChild), fromChild_(fromChild)
+{
+}
+
+ArchiveHashFollower::~ArchiveHashFollower()
+{
+    endChild();
+}
+
+void ArchiveHashFollower::tell(std::uint64_t word)
+{
+    ssize_t written;
+    do
+        written = write(toChild_, &word, sizeof word);
+    while (written < 0 && errno == EINTR);
+    // EAGAIN: the child is far behind and reads a later word; EPIPE: it died,
+    // which finish() finds out.
+}
+
+void ArchiveHashFollower::grew(std::uint64_t fileBytes)
+{
+    if (toChild_ < 0 || fileBytes < told_ + kTellEvery)
+        return;
+    tell(fileBytes);
+    told_ = fileBytes;
+}
+
+void ArchiveHashFollower::finish(std::uint64_t fileBytes,
+                                 std::function<void(std::optional<Digest>, const std::string&)> onDigest)
+{
+    if (toChild_ < 0)
+        return;
+    // This word must arrive, so this once the launcher waits for room: the
+    // child empties the pipe every time it has hashed a piece.
+    fcntl(toChild_, F_SETFL, 0);
+    tell(fileBytes | kComplete);
+    close(toChild_);
+    toChild_ = -1;
+    onDigest_ = std::move(onDigest);
+    loop_.watchDescriptor(fromChild_, true, false, [this](int, bool, bool) { answerArrived(); });
+}
+
+void ArchiveHashFollower::answerArrived()
+{
+    Digest digest;
+    std::size_t have = 0;
+    while (have < digest.size()) {
+        const ssize_t got = read(fromChild_, digest.data() + have, digest.size() - have);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        have += static_cast<std::size_t>(got);
+    }
+    auto onDigest = std::move(onDigest_);
+    endChild();
+    if (have == digest.size())
+        onDigest(digest, {});
+    else
+        onDigest(std::nullopt, "the archive could not be read back to hash it");
+}
+
+void ArchiveHashFollower::endChild()
+{
+    if (fromChild_ >= 0) {
+        loop_.stopWatching(fromChild_);
+        close(fromChild_);
+        fromChild_ = -1;
+    }
+    if (toChild_ >= 0) {
+        close(toChild_);
+        toChild_ = -1;
+    }
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+    }
+}
