@@ -1,5 +1,7 @@
 #include "download/archive_hash_follower.h"
 
+#include "platform/child_process.h"
+
 #include <sodium.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,15 +54,7 @@ void closeAllBut(int first, int second)
 
 [[noreturn]] void followAndHash(const char* path, int control, int answer, pid_t parent)
 {
-    struct sigaction defaults {};
-    defaults.sa_handler = SIG_DFL;
-    sigemptyset(&defaults.sa_mask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-        sigaction(signal, &defaults, nullptr); // the launcher's handlers are not for this child
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+    if (!becomeLauncherHelper(parent))
         _exit(1);
     closeAllBut(control, answer);
     fcntl(control, F_SETFL, O_NONBLOCK);

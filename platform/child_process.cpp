@@ -303,3 +303,16 @@ int waitHandlingSignals(ChildProcess& child, const std::function<void(int signal
     child.stopWatching();
     return child.waitStatus().value_or(-1);
 }
+
+bool becomeLauncherHelper(pid_t launcher)
+{
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    sigemptyset(&defaults.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        sigaction(signal, &defaults, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    return prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == launcher;
+}

@@ -79,6 +79,12 @@ private:
 // holding "/" is taken as it is); empty when there is none.
 std::string findProgram(const std::string& name);
 
+// For a child forked to work for the launcher without exec (a lock waiter, a
+// hasher): the launcher's signal handlers and mask are not for it, and it
+// must never outlive the launcher. False when the launcher has already gone.
+// Async-signal-safe.
+bool becomeLauncherHelper(pid_t launcher);
+
 // Waits until the child has ended and returns its wait status. Meanwhile
 // SIGINT, SIGTERM and SIGHUP do not end the launcher; each becomes a call of
 // onSignal (see TerminationSignals), which may pass it on to the child. When

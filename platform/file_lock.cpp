@@ -1,10 +1,11 @@
 #include "platform/file_lock.h"
 
+#include "platform/child_process.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,16 +38,8 @@ int setLock(int fd, unsigned slot, short type, bool wait)
 // The waiting child: blocks until the kernel grants the lock, then says so.
 [[noreturn]] void waitForLock(int fd, unsigned slot, short type, pid_t parent, int answerPipe)
 {
-    struct sigaction defaults {};
-    defaults.sa_handler = SIG_DFL;
-    sigemptyset(&defaults.sa_mask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-        sigaction(signal, &defaults, nullptr); // the launcher's handlers are not for this child
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
     // Never outlive the launcher: a lock granted to nobody would stay taken.
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+    if (!becomeLauncherHelper(parent))
         _exit(1);
     int answer = 0;
     while (setLock(fd, slot, type, true) != 0) {

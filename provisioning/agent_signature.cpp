@@ -65,6 +65,27 @@ bool decodeBase64(std::string_view text, std::array<unsigned char, N>& bytes)
         && length == N;
 }
 
+// The lines of a minisign file: an untrusted comment, then the line named
+// (a key or a signature), base64 of N bytes, decoded into bytes. Nullopt with
+// reason when they are not there.
+template <std::size_t N>
+std::optional<std::vector<std::string_view>> commentedLines(std::string_view text, const std::string& lineName,
+                                                           std::array<unsigned char, N>& bytes, std::string& reason)
+{
+    auto lines = splitLines(text, reason);
+    if (!lines)
+        return std::nullopt;
+    if (lines->empty() || !(*lines)[0].starts_with(kUntrustedPrefix))
+        reason = "no untrusted comment line";
+    else if (lines->size() < 2)
+        reason = "no " + lineName + " line";
+    else if (!decodeBase64((*lines)[1], bytes))
+        reason = lineName + " line is not base64 of " + std::to_string(N) + " bytes";
+    else
+        return lines;
+    return std::nullopt;
+}
+
 // Whether the signature holds over the whole file. The file is mapped rather
 // than read, since libsodium wants the message in one piece and an agent may
 // be large. Nullopt with whyNot when the file cannot be read.
@@ -106,18 +127,12 @@ std::optional<MinisignPublicKey> parseMinisignPublicKey(const std::string& fileT
         return std::nullopt;
     };
     std::string reason;
-    const auto lines = splitLines(fileText, reason);
+    std::array<unsigned char, 2 + 8 + 32> bytes;
+    const auto lines = commentedLines(fileText, "key", bytes, reason);
     if (!lines)
         return fail(reason);
-    if (lines->empty() || !(*lines)[0].starts_with(kUntrustedPrefix))
-        return fail("no untrusted comment line");
-    if (lines->size() < 2)
-        return fail("no key line");
     if (lines->size() > 2)
         return fail("text after the key line");
-    std::array<unsigned char, 2 + 8 + 32> bytes;
-    if (!decodeBase64((*lines)[1], bytes))
-        return fail("key line is not base64 of " + std::to_string(bytes.size()) + " bytes");
     if (bytes[0] != 'E' || bytes[1] != 'd')
         return fail("not an Ed25519 key");
     MinisignPublicKey key;
@@ -134,16 +149,10 @@ std::optional<MinisignSignature> parseMinisignSignature(const std::string& fileT
         return std::nullopt;
     };
     std::string reason;
-    const auto lines = splitLines(fileText, reason);
+    std::array<unsigned char, 2 + 8 + 64> bytes;
+    const auto lines = commentedLines(fileText, "signature", bytes, reason);
     if (!lines)
         return fail(reason);
-    if (lines->empty() || !(*lines)[0].starts_with(kUntrustedPrefix))
-        return fail("no untrusted comment line");
-    if (lines->size() < 2)
-        return fail("no signature line");
-    std::array<unsigned char, 2 + 8 + 64> bytes;
-    if (!decodeBase64((*lines)[1], bytes))
-        return fail("signature line is not base64 of " + std::to_string(bytes.size()) + " bytes");
     MinisignSignature signature;
     if (bytes[0] == 'E' && bytes[1] == 'D')
         signature.prehashed = true;

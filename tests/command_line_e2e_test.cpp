@@ -333,7 +333,7 @@ grep -E '^Sig(Blk|Ign)' /proc/self/status > "$AGENT_RECORD/signal-state"
 while [ ! -e "$AGENT_RECORD/stop" ]; do sleep 0.05; done
 exit 7
 )SCRIPT");
-    BackgroundProcess launcher(ProcessSpec({layout.executable},
+    BackgroundProcess launcher(ProcessOptions({layout.executable},
                                            {{"HOME", home}, {"TMPDIR", tmp}, {"AGENT_RECORD", record},
                                             {"__ZX_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}}));
     ASSERT_TRUE(launcher.waitUntil([&] { return pathExists(record + "/started"); }));

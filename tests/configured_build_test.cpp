@@ -56,7 +56,7 @@ TEST(ConfiguredBuild, ReleaseTagUrlAndCacheRootReachTheBuiltLauncher)
     const ProcessResult configured = configure(buildDir, {"-DLAUNCHER_RELEASE_TAG=R2099a", "-DLAUNCHER_PLATFORM_TAG=lnx64",
                                                           "-DLAUNCHER_CACHE_ROOT=.acme", "-DLAUNCHER_DOWNLOAD_URL=" + url});
     ASSERT_EQ(configured.exitCode, 0) << configured.err;
-    ProcessSpec build({LAUNCHER_CMAKE_COMMAND, "--build", buildDir, "--target", "launcher", "--", "-j2"});
+    ProcessOptions build({LAUNCHER_CMAKE_COMMAND, "--build", buildDir, "--target", "launcher", "--", "-j2"});
     build.safetyLimit = std::chrono::seconds(1500);
     const ProcessResult built = runProcess(build);
     ASSERT_EQ(built.exitCode, 0) << built.out << built.err;

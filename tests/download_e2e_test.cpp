@@ -239,7 +239,7 @@ TEST_F(DownloadEndToEnd, SigtermDuringAStallEndsTheRunInOrder)
 {
     std::vector<std::string> argv{bundle_.executable};
     BackgroundProcess launcher(
-        ProcessSpec(argv, environment(server_.url("/agent.zip?" + serveAgent("agent.zip", "A") + "&stall=60"))));
+        ProcessOptions(argv, environment(server_.url("/agent.zip?" + serveAgent("agent.zip", "A") + "&stall=60"))));
     ASSERT_TRUE(launcher.waitUntil([&] { return !server_.requests().empty(); }));
     ASSERT_TRUE(launcher.sendSignal(SIGTERM));
     const ProcessResult result = launcher.wait();

@@ -76,7 +76,7 @@ protected:
         return server_.url("/agent.zip?" + agent(version) + more);
     }
 
-    ProcessSpec spec(const std::string& run, const std::string& url, EnvChanges extra = {})
+    ProcessOptions launchOptions(const std::string& run, const std::string& url, EnvChanges extra = {})
     {
         makeDirectories(scratch_ / ("records/" + run));
         EnvChanges env{{"HOME", home_},
@@ -88,17 +88,17 @@ protected:
                        {"AGENT_HOLD", std::nullopt},
                        {"UNZIP_HOLD", std::nullopt}};
         env.insert(env.end(), extra.begin(), extra.end());
-        return ProcessSpec({bundle_.executable}, env);
+        return ProcessOptions({bundle_.executable}, env);
     }
 
     std::unique_ptr<BackgroundProcess> start(const std::string& run, const std::string& url, EnvChanges extra = {})
     {
-        return std::make_unique<BackgroundProcess>(spec(run, url, std::move(extra)));
+        return std::make_unique<BackgroundProcess>(launchOptions(run, url, std::move(extra)));
     }
 
     ProcessResult runToEnd(const std::string& run, const std::string& url)
     {
-        return runProcess(spec(run, url));
+        return runProcess(launchOptions(run, url));
     }
 
     // "v1 whole" when version v1 started with all its files; "" when no agent started.

@@ -42,7 +42,7 @@
 #include <vector>
 
 using testsupport::BackgroundProcess;
-using testsupport::ProcessSpec;
+using testsupport::ProcessOptions;
 using testsupport::ScopedEnv;
 using testsupport::ScratchDir;
 using testsupport::XTestDisplay;
@@ -80,7 +80,7 @@ public:
         std::vector<std::string> argv = {"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"};
         if (keepAcrossClients)
             argv.push_back("-noreset");
-        process_ = std::make_unique<BackgroundProcess>(ProcessSpec(argv));
+        process_ = std::make_unique<BackgroundProcess>(ProcessOptions(argv));
         if (!process_->waitUntil([this] { return process_->out().find('\n') != std::string::npos; }))
             return;
         display_ = ":" + process_->out().substr(0, process_->out().find('\n'));
@@ -792,9 +792,9 @@ protected:
                                                         std::string(kRecordingAgentScript));
     }
 
-    ProcessSpec launcher(const BundleLayout& bundle, const std::string& query) const
+    ProcessOptions launcher(const BundleLayout& bundle, const std::string& query) const
     {
-        return ProcessSpec({bundle.executable, "from the window"},
+        return ProcessOptions({bundle.executable, "from the window"},
                            {{"DISPLAY", display()},
                             {"ZX_INSTALLER_UI", "window"},
                             {"HOME", scratch_ / "home"},

@@ -117,7 +117,7 @@ std::string ProcessResult::describe() const
     return "not ended";
 }
 
-BackgroundProcess::BackgroundProcess(const ProcessSpec& options) : limit_(options.safetyLimit)
+BackgroundProcess::BackgroundProcess(const ProcessOptions& options) : limit_(options.safetyLimit)
 {
     if (options.argv.empty())
         throw std::invalid_argument("BackgroundProcess: empty argv");
@@ -301,7 +301,7 @@ ProcessResult BackgroundProcess::wait()
     return result_;
 }
 
-ProcessResult runProcess(const ProcessSpec& options)
+ProcessResult runProcess(const ProcessOptions& options)
 {
     BackgroundProcess process(options);
     return process.wait();
@@ -309,7 +309,7 @@ ProcessResult runProcess(const ProcessSpec& options)
 
 ProcessResult run(std::vector<std::string> argv, EnvChanges env, std::string workingDirectory)
 {
-    return runProcess(ProcessSpec(std::move(argv), std::move(env), std::move(workingDirectory)));
+    return runProcess(ProcessOptions(std::move(argv), std::move(env), std::move(workingDirectory)));
 }
 
 ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name))

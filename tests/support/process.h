@@ -22,9 +22,9 @@ using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>
 // How long a child may run before it is taken for hung.
 inline constexpr std::chrono::seconds kSafetyLimit{120};
 
-struct ProcessSpec {
-    ProcessSpec() = default;
-    ProcessSpec(std::vector<std::string> argv_, EnvChanges env_ = {}, std::string workingDirectory_ = {})
+struct ProcessOptions {
+    ProcessOptions() = default;
+    ProcessOptions(std::vector<std::string> argv_, EnvChanges env_ = {}, std::string workingDirectory_ = {})
         : argv(std::move(argv_)), env(std::move(env_)), workingDirectory(std::move(workingDirectory_))
     {
     }
@@ -51,9 +51,9 @@ struct ProcessResult {
 };
 
 // Runs the program to its end and returns what it did.
-ProcessResult runProcess(const ProcessSpec& options);
+ProcessResult runProcess(const ProcessOptions& options);
 
-// Shorthand: runProcess(ProcessSpec(argv, env, workingDirectory)).
+// Shorthand: runProcess(ProcessOptions(argv, env, workingDirectory)).
 ProcessResult run(std::vector<std::string> argv, EnvChanges env = {}, std::string workingDirectory = {});
 
 // A child running in the background while the test goes on. Its output is
@@ -61,7 +61,7 @@ ProcessResult run(std::vector<std::string> argv, EnvChanges env = {}, std::strin
 // child's process group (if still running) and reaps it.
 class BackgroundProcess {
 public:
-    explicit BackgroundProcess(const ProcessSpec& options);
+    explicit BackgroundProcess(const ProcessOptions& options);
     ~BackgroundProcess();
     BackgroundProcess(const BackgroundProcess&) = delete;
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
