@@ -1,6 +1,7 @@
 #include "download/archive_hash_follower.h"
 
 #include "platform/child_process.h"
+#include "platform/file_manager.h"
 
 #include <sodium.h>
 
@@ -24,20 +25,6 @@ constexpr std::uint64_t kTellEvery = 1 << 20;
 // The child's reading buffer; it is never touched in the launcher itself.
 unsigned char readBuffer[1 << 20];
 
-bool writeWhole(int fd, const void* data, std::size_t size)
-{
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    while (size > 0) {
-        const ssize_t written = write(fd, bytes, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        bytes += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
 
 // Every descriptor but the two pipes goes: the child must not keep the
 // launcher's sockets, its X connection or its cache lock alive.
@@ -100,7 +87,7 @@ void closeAllBut(int first, int second)
     }
     ArchiveHashFollower::Digest digest;
     crypto_generichash_final(&state, digest.data(), digest.size());
-    _exit(writeWhole(answer, digest.data(), digest.size()) ? 0 : 1);
+    _exit(writeAll(answer, digest.data(), digest.size()) ? 0 : 1);
 }
 
 } // namespace

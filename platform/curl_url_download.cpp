@@ -15,6 +15,7 @@
 
 #include "platform/url_download.h"
 
+#include "platform/file_manager.h"
 #include "platform/retry_policy.h"
 #include "platform/system_log.h"
 
@@ -164,24 +165,6 @@ std::optional<ContentRange> parseContentRange(std::string_view text)
     return range;
 }
 
-bool writeAll(int fd, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t written = write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (written == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
 
 std::string formatSeconds(double seconds)
 {

@@ -1,5 +1,6 @@
 #include "platform/file_manager.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -40,4 +41,24 @@ bool fileExistsAtPath(const std::string& path)
 {
     struct stat info {};
     return !path.empty() && stat(path.c_str(), &info) == 0;
+}
+
+bool writeAll(int fd, const void* data, std::size_t size)
+{
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = write(fd, bytes, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (written == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
 }
