@@ -15,14 +15,6 @@ Override& mainBundleOverride()
     return value;
 }
 
-std::string parentDirectory(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return {};
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
 } // namespace
 
 std::optional<MainBundle> bundleForExecutable(const std::string& executablePath)

@@ -21,6 +21,19 @@ std::string appendPathComponent(const std::string& directory, const std::string&
     return result + tail;
 }
 
+std::string parentDirectory(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return {};
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string lastPathComponent(const std::string& path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
 std::string userTemporaryDirectory()
 {
     const char* tmpdir = std::getenv("TMPDIR");

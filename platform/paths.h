@@ -5,6 +5,12 @@
 // Joins a directory and one name with exactly one "/" between them.
 std::string appendPathComponent(const std::string& directory, const std::string& component);
 
+// Everything before the last "/": "/" for an entry at the top, "" for a path without one.
+std::string parentDirectory(const std::string& path);
+
+// Everything after the last "/" (the whole path when it has none).
+std::string lastPathComponent(const std::string& path);
+
 // The user's temporary directory: $TMPDIR when set and non-empty, else "/tmp".
 std::string userTemporaryDirectory();
 

@@ -1,6 +1,7 @@
 #include "tools/bundle_files.h"
 
 #include "platform/file_manager.h"
+#include "platform/paths.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -52,19 +53,6 @@ std::string absolutePath(const std::string& path)
     return result;
 }
 
-std::string parentDirectory(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-std::string lastComponent(const std::string& path)
-{
-    return path.substr(path.find_last_of('/') + 1);
-}
-
 std::string copyFileTo(const std::string& from, const std::string& to, unsigned mode)
 {
     const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
@@ -103,7 +91,7 @@ std::string copyFileTo(const std::string& from, const std::string& to, unsigned 
 
 std::string makeTemporaryDirectoryBeside(const std::string& path, std::string& whyNot)
 {
-    std::string pattern = parentDirectory(path) + "/." + lastComponent(path) + ".partial-XXXXXX";
+    std::string pattern = parentDirectory(path) + "/." + lastPathComponent(path) + ".partial-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         whyNot = "cannot make a directory in " + parentDirectory(path) + ": " + errorText(errno);
         return {};

@@ -12,8 +12,6 @@ bool pathExists(const std::string& path);    // anything, a dangling link includ
 // The path made absolute (against the current directory) and without
 // trailing slashes; "/" stays "/".
 std::string absolutePath(const std::string& path);
-std::string parentDirectory(const std::string& path);
-std::string lastComponent(const std::string& path);
 
 // Copies the bytes into a new file `to` with the mode. Empty on success,
 // otherwise why not.

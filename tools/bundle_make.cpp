@@ -9,6 +9,7 @@
 #include "tools/splash_picture.h"
 
 #include "platform/file_manager.h"
+#include "platform/paths.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -45,7 +46,7 @@ bool mayReplace(const std::string& path)
 // output is absolute; messages name it as given.
 std::string checkOutput(const std::string& output, const std::string& given, bool replace)
 {
-    const std::string name = lastComponent(output);
+    const std::string name = lastPathComponent(output);
     if (name.empty() || name == "." || name == "..")
         return given + " is not a name for a bundle";
     if (!isDirectory(parentDirectory(output)))
@@ -147,7 +148,7 @@ std::string makeBundle(const BundleRequest& given, std::ostream& out)
     const std::string staging = makeTemporaryDirectoryBeside(request.output, whyNot);
     if (staging.empty())
         return whyNot;
-    const bool application = namesApplicationBundle(lastComponent(request.output));
+    const bool application = namesApplicationBundle(lastPathComponent(request.output));
     std::string failure = assemble(request, *kit, bundleLayoutFor(staging, application));
     if (failure.empty())
         failure = putInPlace(staging, request.output, request.replace);

@@ -26,14 +26,6 @@ namespace {
 
 const char* const windowModuleName = "launcher-window.so";
 
-std::string directoryOf(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return {};
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The module, from beside the running executable, else from the build
 // directory. Loaded once and never unloaded: FLTK does not expect to go.
 void* loadWindowModule(std::string& whyNot)
@@ -42,7 +34,7 @@ void* loadWindowModule(std::string& whyNot)
     if (module != nullptr)
         return module;
     std::string errors;
-    const std::string directories[] = {directoryOf(readRunningExecutableLink()), LAUNCHER_WINDOW_MODULE_DIR};
+    const std::string directories[] = {parentDirectory(readRunningExecutableLink()), LAUNCHER_WINDOW_MODULE_DIR};
     for (const std::string& directory : directories) {
         if (directory.empty())
             continue;
