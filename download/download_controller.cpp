@@ -3,6 +3,7 @@
 #include "download/download_run.h"
 #include "launcher/error_reporter.h"
 #include "platform/file_manager.h"
+#include "platform/http_response_head.h"
 #include "platform/main_bundle.h"
 #include "platform/paths.h"
 #include "platform/system_log.h"
@@ -183,8 +184,7 @@ void Download::downloadDidReceiveResponse(UrlDownload&, const UrlResponse& respo
         // "Not modified" answers the If-None-Match with the cached agent's
         // stamp: that agent is current. Without one there is nothing to run.
         const std::string etag = response.headerField("ETag");
-        const auto strong = [](const std::string& tag) { return tag.rfind("W/", 0) == 0 ? tag.substr(2) : tag; };
-        if (first && cachedStamp_ && (etag.empty() || strong(etag) == strong(*cachedStamp_))) {
+        if (first && cachedStamp_ && (etag.empty() || etagsMatchWeakly(etag, *cachedStamp_))) {
             handOffToTheCachedAgent();
             return;
         }

@@ -1,6 +1,6 @@
 #include "platform/retry_policy.h"
 
-#include <curl/curl.h>
+#include "platform/http_response_head.h"
 
 #include <algorithm>
 #include <cmath>
@@ -45,25 +45,10 @@ double backoffSeconds(int retry, double random01)
 
 std::optional<double> retryAfterSeconds(const std::string& value, std::time_t now)
 {
-    std::string text = value;
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.pop_back();
-    text.erase(0, std::min(text.find_first_not_of(" \t"), text.size()));
-    if (text.empty())
+    const std::optional<double> delay = retryAfterDelay(value, now);
+    if (!delay)
         return std::nullopt;
-
-    double seconds = 0;
-    if (std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        // delta-seconds; a long run of digits is simply a long wait.
-        seconds = text.size() > 9 ? kLongestRetryAfterSeconds : std::stod(text);
-    } else {
-        // An HTTP date, in any of the three forms HTTP allows; curl reads them all.
-        const std::time_t when = curl_getdate(text.c_str(), nullptr);
-        if (when == static_cast<std::time_t>(-1))
-            return std::nullopt;
-        seconds = std::difftime(when, now);
-    }
-    return std::clamp(seconds, 0.0, kLongestRetryAfterSeconds);
+    return std::clamp(*delay, 0.0, kLongestRetryAfterSeconds);
 }
 
 double retryJitter()

@@ -19,8 +19,9 @@ bool statusCarriesRetryAfter(long statusCode);
 // come back together. `random01` is a number in [0, 1).
 double backoffSeconds(int retry, double random01);
 
-// A Retry-After value (delta-seconds or an HTTP date) as seconds from `now`,
-// capped at 30 s and never negative; none when the value cannot be read.
+// The wait that a Retry-After value (delta-seconds or an HTTP date, read by
+// retryAfterDelay) asks for, capped at 30 s and never negative; none when the
+// value cannot be read.
 std::optional<double> retryAfterSeconds(const std::string& value, std::time_t now);
 
 // A uniformly random number in [0, 1) for backoffSeconds.
