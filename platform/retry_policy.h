@@ -1,7 +1,7 @@
 #pragma once
 
 // When a failed download is tried again, and after how long. The transfer
-// itself (curl_url_download.cpp) decides which of its failures may pass; the
+// itself (curl_transfer.cpp) decides which of its failures may pass; the
 // answers of the server and the waits are decided here.
 
 #include <ctime>
