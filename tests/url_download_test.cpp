@@ -3,7 +3,7 @@
 // ends up in the file, and what the server had to send.
 
 #include "platform/poll_event_loop.h"
-#include "platform/retry_policy.h"
+#include "platform/unique_fd.h"
 #include "platform/url_download.h"
 #include "support/http_server.h"
 #include "support/scratch.h"
@@ -12,10 +12,7 @@
 
 #include <arpa/inet.h>
 #include <cctype>
-#include <climits>
 #include <cstring>
-#include <ctime>
-#include <fcntl.h>
 #include <functional>
 #include <memory>
 #include <netinet/in.h>
@@ -239,7 +236,8 @@ class UrlDownloadTest : public ::testing::Test {
 protected:
     UrlDownloadTest() : loop(createPollEventLoop()), destination(scratch / "InstallAgent.zip"), recorder(*loop, destination) {}
 
-    // Starts a download of the server's pathAndQuery into destination.
+    // Starts a download of the server's pathAndQuery into destination
+    // (replacing a file there when allowOverwrite says so).
     std::unique_ptr<UrlDownload> start(const std::string& pathAndQuery, UrlDownloadOptions options = {},
                                        bool deletesFileUponFailure = true)
     {
@@ -252,7 +250,7 @@ protected:
         auto download = startUrlDownload(*loop, url, recorder, options);
         if (download) {
             download->setDeletesFileUponFailure(deletesFileUponFailure);
-            download->setDestination(destination, true);
+            download->setDestination(destination, allowOverwrite);
         }
         return download;
     }
@@ -295,8 +293,17 @@ protected:
     ScratchDir scratch;
     std::unique_ptr<EventLoop> loop;
     std::string destination;
+    bool allowOverwrite = true;
     Recorder recorder;
 };
+
+std::int64_t totalBytesSent(const std::vector<ServedRequest>& requests)
+{
+    std::int64_t total = 0;
+    for (const ServedRequest& request : requests)
+        total += request.bytesSent;
+    return total;
+}
 
 // The body lands byte for byte; the response comes before any of it, every
 // data call reports bytes that are already in the file, and the file is
@@ -355,10 +362,9 @@ TEST_F(UrlDownloadTest, ReplacesAnExistingFileOnlyWhenAllowed)
     const std::string old(20000, 'o');
     writeFile(destination, old);
     recorder.events.clear();
-    auto download = startUrlDownload(*loop, server.url("/b?file=" + source), recorder);
+    allowOverwrite = false;
+    auto download = start("/b?file=" + source);
     ASSERT_TRUE(download);
-    download->setDeletesFileUponFailure(true);
-    download->setDestination(destination, false);
     ASSERT_EQ(kEnded, runUntilEnded());
     ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Fail}), recorder.kinds()) << recorder.describe();
     EXPECT_NE(std::string::npos, recorder.events.back().error.localizedDescription.find(destination));
@@ -569,15 +575,15 @@ TEST_F(UrlDownloadTest, TheResponseComesWithTheHeadersNotWithTheBody)
 TEST_F(UrlDownloadTest, RefusedConnectionFails)
 {
     // A port that was free a moment ago and has no listener now.
-    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(probe, 0);
+    UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(probe);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, bind(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address));
     socklen_t length = sizeof address;
-    ASSERT_EQ(0, getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length));
-    close(probe);
+    ASSERT_EQ(0, getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length));
+    probe.reset();
     const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/agent.zip";
 
     auto download = startUrl(url);
@@ -660,10 +666,8 @@ TEST_F(UrlDownloadTest, UnwritableDestinationFailsWithAClearDescription)
 {
     // A directory that does not exist: the file cannot be created.
     destination = scratch / "no-such-dir/InstallAgent.zip";
-    auto download = startUrlDownload(*loop, server.url("/a?size=1000"), recorder);
+    auto download = start("/a?size=1000");
     ASSERT_TRUE(download);
-    download->setDeletesFileUponFailure(true);
-    download->setDestination(destination, true);
     ASSERT_EQ(kEnded, runUntilEnded());
     ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Fail}), recorder.kinds()) << recorder.describe();
     std::string description = recorder.events.back().error.localizedDescription;
@@ -675,10 +679,9 @@ TEST_F(UrlDownloadTest, UnwritableDestinationFailsWithAClearDescription)
     const std::string link = scratch / "full.zip";
     ASSERT_EQ(0, symlink("/dev/full", link.c_str()));
     recorder.events.clear();
-    download = startUrlDownload(*loop, server.url("/b?size=100000"), recorder);
+    destination = link;
+    download = start("/b?size=100000");
     ASSERT_TRUE(download);
-    download->setDeletesFileUponFailure(true);
-    download->setDestination(link, true);
     ASSERT_EQ(kEnded, runUntilEnded());
     ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Fail}), recorder.kinds()) << recorder.describe();
     description = recorder.events.back().error.localizedDescription;
@@ -767,14 +770,6 @@ TEST_F(UrlDownloadTest, DownloadsOnOneLoopRunSideBySide)
     EXPECT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Finish}), other.kinds()) << other.describe();
     EXPECT_TRUE(readFile(destination) == readFile(first));
     EXPECT_TRUE(readFile(secondDestination) == readFile(second));
-}
-
-std::int64_t totalBytesSent(const std::vector<ServedRequest>& requests)
-{
-    std::int64_t total = 0;
-    for (const ServedRequest& request : requests)
-        total += request.bytesSent;
-    return total;
 }
 
 // A connection that drops mid-body costs a wait, not the bytes already
@@ -1025,25 +1020,6 @@ TEST_F(UrlDownloadTest, CancelDuringTheWaitEndsTheDownload)
     // Longer than the first wait can be: no attempt follows.
     EXPECT_EQ(0u, eventsWhileQuiet(2.0));
     EXPECT_EQ(1u, server.requests().size()) << server.stats();
-}
-
-TEST(RetryPolicy, WaitsDoubleUpToEightSecondsOrWhatTheServerAsksUpToThirty)
-{
-    EXPECT_EQ(1.0, backoffSeconds(1, 0.5));
-    EXPECT_EQ(2.0, backoffSeconds(2, 0.5));
-    EXPECT_EQ(8.0, backoffSeconds(4, 0.5));
-    EXPECT_EQ(8.0, backoffSeconds(9, 0.5));
-    EXPECT_DOUBLE_EQ(3.2, backoffSeconds(3, 0.0));
-    EXPECT_DOUBLE_EQ(4.8, backoffSeconds(3, 1.0));
-
-    const std::time_t now = 1751364000; // Tue, 01 Jul 2025 10:00:00 GMT
-    EXPECT_EQ(std::optional<double>(1.0), retryAfterSeconds("1", now));
-    EXPECT_EQ(std::optional<double>(30.0), retryAfterSeconds("3600", now));
-    EXPECT_EQ(std::optional<double>(12.0), retryAfterSeconds("Tue, 01 Jul 2025 10:00:12 GMT", now));
-    EXPECT_EQ(std::optional<double>(0.0), retryAfterSeconds("Tue, 01 Jul 2025 09:00:00 GMT", now));
-    EXPECT_EQ(std::optional<double>(30.0), retryAfterSeconds("Wed, 02 Jul 2025 10:00:00 GMT", now));
-    EXPECT_EQ(std::nullopt, retryAfterSeconds("soon", now));
-    EXPECT_EQ(std::nullopt, retryAfterSeconds("", now));
 }
 
 } // namespace
