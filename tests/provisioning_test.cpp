@@ -238,6 +238,23 @@ TEST_F(Provisioning, StampInADirectoryWithATrailingSlash)
     EXPECT_TRUE(isCacheValid(scratch.path(), "v1"));
 }
 
+TEST_F(Provisioning, ALinkAtTheStampsPathIsNoStamp)
+{
+    // A stamp vouches for the agent the cache's swap put beside it; a link
+    // was put there by something else, whatever it points to.
+    const std::string dir = scratch.path();
+    const std::string stamp = dir + "/.validatestring";
+    writeFile(scratch / "elsewhere", "v1");
+    ASSERT_EQ(symlink((scratch / "elsewhere").c_str(), stamp.c_str()), 0);
+    EXPECT_EQ(readValidationString(dir), "");
+    EXPECT_FALSE(isCacheValid(dir, "v1"));
+
+    writeValidationString(dir, "v2");
+    EXPECT_FALSE(isSymlink(stamp)) << "the link is replaced, not followed";
+    EXPECT_EQ(readFile(scratch / "elsewhere"), "v1");
+    EXPECT_TRUE(isCacheValid(dir, "v2"));
+}
+
 TEST_F(Provisioning, RemovedStampMatchesNothing)
 {
     const std::string dir = scratch.path();
