@@ -129,13 +129,6 @@ int startWritingOutEntry(const char* path, const struct stat*, int type, struct 
     return 0;
 }
 
-// Unique owner of the run's cache; see runInstallAgentCache().
-std::unique_ptr<InstallAgentCache>& runCache()
-{
-    static std::unique_ptr<InstallAgentCache> cache;
-    return cache;
-}
-
 } // namespace
 
 bool isCompleteInstallAgent(const std::string& directory)
@@ -248,19 +241,4 @@ bool InstallAgentCache::replaceAgent(const std::string& staging, const std::opti
     if (validationString && !validationString->empty())
         writeValidationString(directory_, *validationString);
     return true;
-}
-
-void setRunInstallAgentCache(std::unique_ptr<InstallAgentCache> cache)
-{
-    runCache() = std::move(cache);
-}
-
-InstallAgentCache* runInstallAgentCache()
-{
-    return runCache().get();
-}
-
-void closeRunInstallAgentCache()
-{
-    runCache().reset();
 }
