@@ -96,20 +96,30 @@ TEST_F(FileLockTest, AWaitEndsOnTheLoopOnceTheHolderLetsGo)
     EXPECT_FALSE(holder->tryLock(FileLockMode::Exclusive)) << "the lock the waiter got is its own";
 }
 
-TEST_F(FileLockTest, ACancelledWaitLeavesNothingHeld)
+TEST_F(FileLockTest, ACancelledWaitLeavesNothingHeldEvenWhenTheLockWasJustGranted)
 {
     auto holder = open();
     auto waiter = open();
     ASSERT_TRUE(holder->tryLock(FileLockMode::Exclusive));
     bool answered = false;
-    waiter->lockWhenFree(*loop_, FileLockMode::Exclusive, [&](bool, const std::string&) { answered = true; });
-    // The holder lets go just as the wait is cancelled: the waiter may have
-    // got the lock a moment before it went.
-    holder->unlock();
+    const auto answer = [&](bool, const std::string&) { answered = true; };
+    waiter->lockWhenFree(*loop_, FileLockMode::Exclusive, answer);
     waiter->cancelWait();
     EXPECT_FALSE(waiter->waiting());
     EXPECT_EQ(waiter->mode(), FileLockMode::None);
-    EXPECT_TRUE(holder->tryLock(FileLockMode::Exclusive));
+
+    // Now the holder lets go and the kernel grants the lock to the waiter,
+    // whose answer the loop has not read yet, when the wait is cancelled.
+    waiter->lockWhenFree(*loop_, FileLockMode::Exclusive, answer);
+    holder->unlock();
+    for (int tries = 0; tries < 10000 && holder->tryLock(FileLockMode::Exclusive); ++tries) {
+        holder->unlock();
+        usleep(1000);
+    }
+    ASSERT_EQ(holder->mode(), FileLockMode::None) << "the waiter never got the lock";
+    waiter->cancelWait();
+    EXPECT_EQ(waiter->mode(), FileLockMode::None);
+    EXPECT_TRUE(holder->tryLock(FileLockMode::Exclusive)) << "the lock granted to the wait went with it";
 
     loop_->callLater(0.0, [this] { loop_->stop(0); });
     EXPECT_EQ(runLoop(), 0);
