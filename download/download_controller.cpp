@@ -8,10 +8,6 @@
 #include "platform/paths.h"
 #include "platform/system_log.h"
 #include "provisioning/cache_paths.h"
-#include "provisioning/constants.h"
-#include "provisioning/install_agent_cache.h"
-#include "provisioning/unzip_install_agent.h"
-#include "provisioning/validation_stamp.h"
 
 #include <cmath>
 #include <cstdio>
@@ -34,22 +30,21 @@ std::string downloadingStatusText(double percentage)
     return std::string("Downloading ") + number;
 }
 
-Download::Download(EventLoop& loop, UrlDownloadStarter startDownload)
-    : loop_(loop), startDownload_(std::move(startDownload)), installAgentLocation_(downloadTo)
+Download::Download(EventLoop& loop, UrlDownloadStarter startDownload, CacheSession& cache)
+    : loop_(loop), startDownload_(std::move(startDownload)), cache_(cache), installAgentLocation_(downloadTo)
 {
-    // The outlets are connected only after this constructor, so these settings
-    // reach nothing here; the interface that builds the window makes them.
-    if (progress != nullptr) {
-        progress->setDoubleValue(0);
-        progress->setUsesThreadedAnimation(true);
-    }
-    if (downloadPercent != nullptr)
-        downloadPercent->setUsesSingleLineMode(true);
-    if (cancel != nullptr)
-        cancel->setKeyEquivalent("\r");
+    // The controls are connected only after this constructor: their first
+    // settings (bar at 0, threaded, single-line status, Return for cancel) are
+    // made by the interface that connects them.
+    cache_.setWaitNotice([this](bool waiting) { showWaitingForTheCache(waiting); });
 }
 
-Download::~Download() = default;
+Download::~Download()
+{
+    // No wait for the cache outlives the loop; a hand-off's hold stays with the session.
+    cache_.letGo();
+    cache_.setWaitNotice({});
+}
 
 void Download::applicationDidFinishLaunching()
 {
@@ -73,66 +68,27 @@ void Download::applicationDidFinishLaunching()
         return;
     }
 
-    // The cache is normally opened (and checked) before the window appears;
-    // if not, here, so that a run never goes without its lock.
-    cache_ = runInstallAgentCache();
-    if (cache_ == nullptr) {
-        std::string whyNot;
-        setRunInstallAgentCache(InstallAgentCache::open(getInstallAgentCacheDir(), whyNot));
-        cache_ = runInstallAgentCache();
-        if (cache_ == nullptr) {
-            downloadFailed(whyNot, downloadFrom);
-            return;
-        }
-    }
-    holdCache(cache_->agentLock(), FileLock::Mode::Shared, [this] { startDownloadWithTheCacheHeld(); });
-}
-
-void Download::holdCache(FileLock& lock, FileLock::Mode mode, std::function<void()> next)
-{
-    if (lock.tryLock(mode)) {
-        next();
-        return;
-    }
-    if (downloadPercent != nullptr) {
-        textBeforeWaiting_ = downloadPercent->stringValue();
-        downloadPercent->setStringValue(waitingText);
-    }
-    lock.lockWhenFree(loop_, mode, [this, next = std::move(next)](bool held, const std::string& whyNot) {
-        if (textBeforeWaiting_ && downloadPercent != nullptr)
-            downloadPercent->setStringValue(*textBeforeWaiting_);
-        textBeforeWaiting_.reset();
+    cache_.holdForReading(loop_, [this](bool held, const std::string& whyNot) {
         if (!held) {
-            releaseCache();
-            systemLog("Cannot use the cache " + cache_->directory() + ": " + whyNot);
-            failure(downloadErrorText, TextColor::Red);
-            endRunIfNobodyCanClose();
+            cacheUnusable(whyNot);
             return;
         }
-        next();
+        // The server may answer "not modified" for the agent the cache holds.
+        cachedStamp_ = cache_.stamp();
+        downloadFromURL(downloadFrom);
     });
 }
 
-void Download::releaseCache()
+void Download::showWaitingForTheCache(bool waiting)
 {
-    if (cache_ == nullptr)
+    if (waiting && downloadPercent != nullptr) {
+        textBeforeWaiting_ = downloadPercent->stringValue();
+        downloadPercent->setStringValue(waitingText);
         return;
-    cache_->updateLock().unlock();
-    if (!handedOff_)
-        cache_->agentLock().unlock();
-}
-
-bool Download::cacheHoldsThisDownload() const
-{
-    const std::optional<std::string> stamp = cache_->currentStamp();
-    return stamp && validationString_ && *stamp == *validationString_;
-}
-
-void Download::startDownloadWithTheCacheHeld()
-{
-    // The server may answer "not modified" for the agent the cache holds.
-    cachedStamp_ = cache_->currentStamp();
-    downloadFromURL(downloadFrom);
+    }
+    if (textBeforeWaiting_ && downloadPercent != nullptr)
+        downloadPercent->setStringValue(*textBeforeWaiting_);
+    textBeforeWaiting_.reset();
 }
 
 void Download::handOffToTheCachedAgent()
@@ -168,7 +124,7 @@ void Download::windowWillClose()
     if (windowClosed_)
         return;
     windowClosed_ = true;
-    releaseCache(); // a wait for the lock ends too
+    cache_.letGo(); // a wait for the cache ends too
     if (signature_)
         signature_->cancel();
     if (theDownload_)
@@ -180,24 +136,8 @@ void Download::downloadDidReceiveResponse(UrlDownload&, const UrlResponse& respo
 {
     endRetryWait();
     const bool first = ++responses_ == 1;
-    if (response.statusCode == 304) {
-        // "Not modified" answers the If-None-Match with the cached agent's
-        // stamp: that agent is current. Without one there is nothing to run.
-        const std::string etag = response.headerField("ETag");
-        if (first && cachedStamp_ && (etag.empty() || etagsMatchWeakly(etag, *cachedStamp_))) {
-            handOffToTheCachedAgent();
-            return;
-        }
-        if (theDownload_)
-            theDownload_->cancel();
-        downloadFailed("HTTP status 304 without a cached install agent it could stand for", response.url);
-        return;
-    }
-    // An error page is not the archive: fail before anything in the cache is touched.
-    if (response.statusCode >= 400) {
-        if (theDownload_)
-            theDownload_->cancel();
-        downloadFailed("HTTP status " + std::to_string(response.statusCode), response.url);
+    if (response.statusCode == 304 || response.statusCode >= 400) {
+        answeredWithoutTheArchive(first, response);
         return;
     }
 
@@ -206,33 +146,21 @@ void Download::downloadDidReceiveResponse(UrlDownload&, const UrlResponse& respo
         validationString_ = response.headerField("ETag");
     fileLength_ = response.expectedContentLength;
 
-    // The lock is held shared since before the request: the stamp and the
-    // agent beside it are the ones the request was made for. A later
-    // response (the body started again from zero) comes after the lock has
-    // gone: it only starts the progress again.
-    const std::string cacheDir = getInstallAgentCacheDir();
-    const std::string agentDir = first ? installAgentDirOnDisk() : std::string();
-    if (!agentDir.empty()) {
-        // A response without an ETag never matches; nor does a stamp beside an agent that is not whole.
-        if (validationString_ && isCacheValid(cacheDir, *validationString_)
-            && isCompleteInstallAgent(cacheDir + installAgentDirName)) {
-            handOffToTheCachedAgent();
-            return;
-        }
+    // The cache is held since before the request, for the agent the request
+    // was made for. A later response (the body started again from zero) comes
+    // after the hold has gone: it only starts the progress again.
+    if (first && cache_.holdsAgentStamped(validationString_)) {
+        handOffToTheCachedAgent();
+        return;
     }
     // Another version comes. The cached agent stays, usable by other runs,
     // until the new one is complete and can take its place.
-    releaseCache();
+    cache_.letGo();
     bytesReceived_ = 0;
     if (!first && progress != nullptr)
         progress->setDoubleValue(0);
-    if (signature_) {
-        signature_->restart(installAgentLocation_);
-        signature_->fetch(downloadFrom, downloadTo + ".minisig",
-                          [this](bool fetched, const std::string& whyNot, const std::string& url) {
-                              signatureFetched(fetched, whyNot, url);
-                          });
-    }
+    if (signature_)
+        fetchTheSignature();
 
     if (progress != nullptr) {
         if (fileLength_ != -1)
@@ -242,6 +170,25 @@ void Download::downloadDidReceiveResponse(UrlDownload&, const UrlResponse& respo
     }
     if (fileLength_ != -1 && downloadPercent != nullptr)
         downloadPercent->setStringValue(downloadingStatusText(0.0));
+}
+
+void Download::answeredWithoutTheArchive(bool firstResponse, const UrlResponse& response)
+{
+    if (response.statusCode == 304) {
+        // "Not modified" answers the If-None-Match with the cached agent's
+        // stamp: that agent is current. Without one there is nothing to run.
+        const std::string etag = response.headerField("ETag");
+        if (firstResponse && cachedStamp_ && (etag.empty() || etagsMatchWeakly(etag, *cachedStamp_))) {
+            handOffToTheCachedAgent();
+            return;
+        }
+    }
+    // An error page is not the archive: fail before anything in the cache is touched.
+    if (theDownload_)
+        theDownload_->cancel();
+    downloadFailed(response.statusCode == 304 ? "HTTP status 304 without a cached install agent it could stand for"
+                                              : "HTTP status " + std::to_string(response.statusCode),
+                   response.url);
 }
 
 void Download::downloadDidReceiveAuthenticationChallenge(UrlDownload&)
@@ -312,13 +259,20 @@ void Download::endRetryWait()
 
 void Download::downloadFailed(const std::string& description, const std::string& failingURL)
 {
-    releaseCache();
+    cache_.letGo();
     // Neither half of a download stays: not the archive, not its signature.
     if (signature_)
         signature_->cancel();
     if (!handedOff_)
         removeItemAtPath(installAgentLocation_);
     systemLog("Download failed! Error - " + description + " " + failingURL);
+    failure(downloadErrorText, TextColor::Red);
+    endRunIfNobodyCanClose();
+}
+
+void Download::cacheUnusable(const std::string& whyNot)
+{
+    systemLog(whyNot);
     failure(downloadErrorText, TextColor::Red);
     endRunIfNobodyCanClose();
 }
@@ -362,6 +316,15 @@ void Download::downloadDidFinish(UrlDownload&)
     // else: the signature is still on its way; signatureFetched goes on.
 }
 
+void Download::fetchTheSignature()
+{
+    signature_->restart(installAgentLocation_);
+    signature_->fetch(downloadFrom, downloadTo + ".minisig",
+                      [this](bool fetched, const std::string& whyNot, const std::string& url) {
+                          signatureFetched(fetched, whyNot, url);
+                      });
+}
+
 void Download::signatureFetched(bool fetched, const std::string& whyNot, const std::string& url)
 {
     if (!fetched) {
@@ -389,79 +352,32 @@ void Download::checkSignatureThenStore()
 
 void Download::storeTheDownload()
 {
-    // One run at a time decides whether to replace the agent, and does it.
-    holdCache(cache_->updateLock(), FileLock::Mode::Exclusive, [this] { decideWithTheUpdateLockHeld(); });
-}
-
-void Download::decideWithTheUpdateLockHeld()
-{
-    holdCache(cache_->agentLock(), FileLock::Mode::Shared, [this] {
-        // Another run may have put this very agent in place meanwhile.
-        if (cacheHoldsThisDownload()) {
-            cache_->updateLock().unlock();
+    using Outcome = CacheSession::StoreOutcome;
+    cache_.store(loop_, installAgentLocation_, validationString_, [this](Outcome outcome, const std::string& whyNot) {
+        switch (outcome) {
+        case Outcome::Stored:
             handOffAfterTheDownload();
             return;
-        }
-        // Replacing it waits until the agents that run from it have ended.
-        cache_->agentLock().unlock();
-        holdCache(cache_->agentLock(), FileLock::Mode::Exclusive, [this] { installWithTheCacheHeldExclusive(); });
-    });
-}
-
-void Download::installWithTheCacheHeldExclusive()
-{
-    FileLock& lock = cache_->agentLock();
-    cache_->removeLeftovers();
-
-    std::string whyNot;
-    const std::string staging = cache_->makeStagingDirectory(whyNot);
-    if (staging.empty()) {
-        report_error_main(whyNot, true);
-        installFailed();
-        return;
-    }
-    // The disk writes what unzip has written while unzip goes on, so that
-    // making the new agent durable before its stamp costs little at the end.
-    const UnzipOutcome outcome = unpackInstallAgentArchive(installAgentLocation_, staging, "unzip",
-                                                           [this, &staging] { cache_->startWritingOut(staging); });
-    if (outcome == UnzipOutcome::Interrupted) {
-        // A termination signal during the unpacking: the run ends as if cancelled.
-        removeItemAtPath(staging);
-        releaseCache();
-        removeItemAtPath(installAgentLocation_);
-        if (window != nullptr)
-            window->close();
-        else
-            windowWillClose();
-        return;
-    }
-    bool replaced = false;
-    if (outcome == UnzipOutcome::Unpacked) {
-        // The stamp goes on only once the agent it vouches for is complete and in place.
-        replaced = cache_->replaceAgent(staging, validationString_, whyNot);
-        if (!replaced)
+        case Outcome::Failed:
+            // The agent that was there before, and its stamp, stay as they were.
             report_error_main(whyNot, true);
-    } else {
-        report_error_main("Failed to unzip the install agent", true);
-    }
-    if (!replaced) {
-        removeItemAtPath(staging);
-        installFailed();
-        return;
-    }
-    // Shared again in one step: nobody can change the new agent before it runs.
-    lock.tryLock(FileLock::Mode::Shared);
-    cache_->updateLock().unlock();
-    handOffAfterTheDownload();
-}
-
-void Download::installFailed()
-{
-    // The agent that was there before, and its stamp, stay as they were.
-    releaseCache();
-    removeItemAtPath(installAgentLocation_);
-    failure(unzipErrorText, TextColor::Red);
-    endRunIfNobodyCanClose();
+            removeItemAtPath(installAgentLocation_);
+            failure(unzipErrorText, TextColor::Red);
+            endRunIfNobodyCanClose();
+            return;
+        case Outcome::Interrupted:
+            // A termination signal during the unpacking: the run ends as if cancelled.
+            removeItemAtPath(installAgentLocation_);
+            if (window != nullptr)
+                window->close();
+            else
+                windowWillClose();
+            return;
+        case Outcome::Unusable:
+            cacheUnusable(whyNot);
+            return;
+        }
+    });
 }
 
 void Download::handOffAfterTheDownload()
@@ -476,4 +392,5 @@ void Download::fireInstallAgent()
 {
     installAgentLocation_ = installAgentDirOnDisk();
     handedOff_ = true;
+    cache_.keepForHandOff(); // nobody may change the agent until it has ended
 }

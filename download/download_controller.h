@@ -3,12 +3,11 @@
 #include "download/download_signature.h"
 #include "download/url_download_starter.h"
 #include "platform/event_loop.h"
-#include "platform/file_lock.h"
 #include "platform/url_download.h"
+#include "provisioning/cache_session.h"
 #include "ui/widgets.h"
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,22 +18,15 @@
 // progress and failures, and after a finished download unpacks the archive
 // into the cache. It ends the window's loop with a non-zero result when it
 // hands off to the cached agent (which the launcher then runs), with zero when
-// the window closes without a hand-off.
-//
-// Other runs may share the cache (see InstallAgentCache). The controller
-// reads the stamp with the agent lock held shared, from before the request
-// until the response; a hand-off keeps that hold for the agent's whole run.
-// A finished download takes the update lock, then looks whether another run
-// has put the same agent in place meanwhile; if not, it takes the agent lock
-// exclusive (once the agents that run have ended) and replaces the agent.
-// Where it has to wait for a lock it says so, and stays cancellable.
-class InstallAgentCache;
-
+// the window closes without a hand-off. Other runs may share the cache: the
+// session (CacheSession) holds and lets go of it, and stores the download;
+// where it has to wait for another run, the status line says so, and the
+// window can still be closed.
 class Download : public UrlDownloadDelegate, public WindowDelegate {
 public:
     // Reads the download destination from downloadTo. The outlets are not
-    // connected yet when this runs.
-    Download(EventLoop& loop, UrlDownloadStarter startDownload);
+    // connected yet when this runs. The cache session outlives the controller.
+    Download(EventLoop& loop, UrlDownloadStarter startDownload, CacheSession& cache);
     ~Download() override;
     Download(const Download&) = delete;
     Download& operator=(const Download&) = delete;
@@ -78,29 +70,29 @@ private:
     // A download that failed: logged with its reason, shown in red, and the run
     // ended where nobody is there to close the window.
     void downloadFailed(const std::string& description, const std::string& failingURL);
+    // The cache cannot be held: logged with its reason, shown as a download error.
+    void cacheUnusable(const std::string& whyNot);
     void endRunIfNobodyCanClose();
 
-    // Takes one of the cache's locks in the mode, waiting (and saying so)
-    // while another run is in the way, then goes on with next.
-    void holdCache(FileLock& lock, FileLock::Mode mode, std::function<void()> next);
-    // Lets go of the cache's locks, except the hold of a hand-off.
-    void releaseCache();
-    // Whether the cache holds, complete, the agent this download fetched.
-    bool cacheHoldsThisDownload() const;
-    void startDownloadWithTheCacheHeld();
+    // The status line while the session waits for another run, and back.
+    void showWaitingForTheCache(bool waiting);
+    // A 304 (the cached agent is current, or the answer stands for nothing)
+    // or an error status: no archive comes.
+    void answeredWithoutTheArchive(bool firstResponse, const UrlResponse& response);
     void handOffToTheCachedAgent();
     // A retry's wait is over: the status line says again what it said before.
     void endRetryWait();
+    // Fetches the archive's signature, from the start, beside the archive.
+    void fetchTheSignature();
     void signatureFetched(bool fetched, const std::string& whyNot, const std::string& url);
     void checkSignatureThenStore();
+    // Has the session store the finished download, then hands off or fails.
     void storeTheDownload();
-    void decideWithTheUpdateLockHeld();
-    void installWithTheCacheHeldExclusive();
-    void installFailed();
     void handOffAfterTheDownload();
 
     EventLoop& loop_;
     UrlDownloadStarter startDownload_;
+    CacheSession& cache_;
     std::int64_t fileLength_ = -1;
     std::int64_t bytesReceived_ = 0;
     std::unique_ptr<UrlDownload> theDownload_;
@@ -109,7 +101,6 @@ private:
     bool handedOff_ = false;
     bool windowClosed_ = false;
 
-    InstallAgentCache* cache_ = nullptr;
     // The stamp of the complete agent in the cache when the request was made.
     std::optional<std::string> cachedStamp_;
     // What the status line said before a wait for the cache, or for a retry.

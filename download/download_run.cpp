@@ -5,6 +5,7 @@
 #include "platform/main_bundle.h"
 #include "platform/termination_signals.h"
 #include "platform/url_download.h"
+#include "provisioning/cache_session.h"
 #include "provisioning/constants.h"
 
 #include <cerrno>
@@ -74,9 +75,9 @@ std::unique_ptr<UrlDownload> startDownloadWithTimeout(EventLoop& loop, const std
 
 } // namespace
 
-int CallNSApplicationMain(int, const char**)
+int CallNSApplicationMain(int, const char**, CacheSession& cache)
 {
-    MainInterface ui = loadMainInterface(createFrontEnd(windowTitle()), startDownloadWithTimeout);
+    MainInterface ui = loadMainInterface(createFrontEnd(windowTitle()), startDownloadWithTimeout, cache);
     Download& controller = *ui.controller;
     Window& window = ui.frontEnd->window();
     EventLoop& loop = ui.frontEnd->loop();
@@ -94,10 +95,23 @@ int CallNSApplicationMain(int, const char**)
     return result;
 }
 
-bool downloadInstallAgentFromZX(const char* archivePath, ErrorReporter /*messages go to the window and the log*/)
+int CallNSApplicationMain(int argc, const char** argv)
+{
+    const std::unique_ptr<CacheSession> cache = openInstallAgentCache(report_error_main);
+    return cache ? CallNSApplicationMain(argc, argv, *cache) : 0;
+}
+
+bool downloadInstallAgentFromZX(const char* archivePath, ErrorReporter /*messages go to the window and the log*/,
+                                CacheSession& cache)
 {
     const char* url = std::getenv("ZX_INTERNAL_INSTALL_AGENT_URL");
     downloadTo = archivePath;
     downloadFrom = url != nullptr ? url : defaultInstallAgentURL;
-    return CallNSApplicationMain(0, nullptr) != 0;
+    return CallNSApplicationMain(0, nullptr, cache) != 0;
+}
+
+bool downloadInstallAgentFromZX(const char* archivePath, ErrorReporter reporter)
+{
+    const std::unique_ptr<CacheSession> cache = openInstallAgentCache(reporter);
+    return cache && downloadInstallAgentFromZX(archivePath, reporter, *cache);
 }

@@ -6,10 +6,11 @@ MainInterface::~MainInterface()
     frontEnd.reset();
 }
 
-MainInterface loadMainInterface(std::unique_ptr<FrontEnd> frontEnd, UrlDownloadStarter startDownload)
+MainInterface loadMainInterface(std::unique_ptr<FrontEnd> frontEnd, UrlDownloadStarter startDownload,
+                                CacheSession& cache)
 {
     MainInterface ui;
-    ui.controller = std::make_unique<Download>(frontEnd->loop(), std::move(startDownload));
+    ui.controller = std::make_unique<Download>(frontEnd->loop(), std::move(startDownload), cache);
 
     ProgressIndicator& progress = frontEnd->progress();
     progress.setDoubleValue(0);

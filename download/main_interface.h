@@ -18,6 +18,8 @@ struct MainInterface {
     ~MainInterface();
 };
 
-// Creates the controller, gives the controls their first settings, connects
-// the outlets and makes the controller the window's delegate.
-MainInterface loadMainInterface(std::unique_ptr<FrontEnd> frontEnd, UrlDownloadStarter startDownload);
+// Creates the controller on the run's cache (which outlives the interface),
+// gives the controls their first settings, connects the outlets and makes the
+// controller the window's delegate.
+MainInterface loadMainInterface(std::unique_ptr<FrontEnd> frontEnd, UrlDownloadStarter startDownload,
+                                CacheSession& cache);

@@ -1,11 +1,12 @@
 #include "launcher/driver.h"
 
+#include "download/download_run.h"
 #include "launcher/locations.h"
 #include "launcher/temp_dir.h"
 #include "platform/main_bundle.h"
 #include "platform/paths.h"
 #include "provisioning/fire_install_agent.h"
-#include "provisioning/install_agent_cache.h"
+#include "provisioning/cache_session.h"
 #include "provisioning/shell_command.h"
 #include "provisioning/source_install_agent.h"
 
@@ -41,7 +42,9 @@ int mainFcn(int argc, const char** argv, ErrorReporter reporter)
         return -1;
     }
 
-    const std::string agentPath = sourceInstallAgent(workDir, reporter);
+    // An agent from the cache runs with the cache held: nobody changes it meanwhile.
+    std::unique_ptr<CacheSession> heldCache;
+    const std::string agentPath = sourceInstallAgent(workDir, reporter, heldCache, downloadInstallAgentFromZX);
     if (agentPath.empty())
         return -1;
 
@@ -49,7 +52,7 @@ int mainFcn(int argc, const char** argv, ErrorReporter reporter)
     const std::string bundleLocation = getBundleLocation();
     const bool started = fireInstallAgentWithArgs(agentPath, command, bundleLocation, argc, argv, reporter);
     // The agent has ended: the cache it ran from may change again.
-    closeRunInstallAgentCache();
+    heldCache.reset();
     if (!started) {
         reporter("Failed to start the instal agent", true);
         return -1;

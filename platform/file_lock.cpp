@@ -57,29 +57,28 @@ int setLock(int fd, unsigned slot, short type, bool wait)
 
 std::unique_ptr<FileLock> FileLock::open(const std::string& path, std::string& whyNot, unsigned slot)
 {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) {
         whyNot = "cannot open the lock file " + path + ": " + std::strerror(errno);
         return nullptr;
     }
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
+    if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         whyNot = "the lock file " + path + " is not a regular file";
         return nullptr;
     }
-    return std::unique_ptr<FileLock>(new FileLock(fd, path, slot));
+    return std::unique_ptr<FileLock>(new FileLock(std::move(fd), path, slot));
 }
 
-FileLock::FileLock(int fd, std::string path, unsigned slot)
-    : fd_(fd), path_(std::move(path)), slot_(slot)
+FileLock::FileLock(UniqueFd fd, std::string path, unsigned slot)
+    : fd_(std::move(fd)), path_(std::move(path)), slot_(slot)
 {
 }
 
 FileLock::~FileLock()
 {
     cancelWait();
-    close(fd_); // lets go of the lock
+    // Closing the descriptor (fd_ goes last) lets go of the lock.
 }
 
 bool FileLock::tryLock(Mode mode)
@@ -91,7 +90,7 @@ bool FileLock::tryLock(Mode mode)
     cancelWait();
     if (mode == mode_)
         return true;
-    if (setLock(fd_, slot_, lockType(mode), false) != 0)
+    if (setLock(fd_.get(), slot_, lockType(mode), false) != 0)
         return false;
     mode_ = mode;
     return true;
@@ -101,73 +100,61 @@ void FileLock::unlock()
 {
     cancelWait();
     if (mode_ != Mode::None)
-        setLock(fd_, slot_, F_UNLCK, false);
+        setLock(fd_.get(), slot_, F_UNLCK, false);
     mode_ = Mode::None;
 }
 
 void FileLock::lockWhenFree(EventLoop& loop, Mode mode, std::function<void(bool held, const std::string& whyNot)> done)
 {
     unlock();
-    int answer[2];
-    if (pipe2(answer, O_CLOEXEC) != 0) {
-        const std::string why = std::string("cannot wait for the lock: ") + std::strerror(errno);
-        loop.callLater(0.0, [done, why] { done(false, why); });
-        return;
-    }
+    PipeFds answer;
     const pid_t parent = getpid();
-    const pid_t pid = fork();
+    const pid_t pid = makePipe(answer) ? fork() : -1;
     if (pid < 0) {
         const std::string why = std::string("cannot wait for the lock: ") + std::strerror(errno);
-        close(answer[0]);
-        close(answer[1]);
         loop.callLater(0.0, [done, why] { done(false, why); });
         return;
     }
     if (pid == 0)
-        waitForLock(fd_, slot_, lockType(mode), parent, answer[1]);
+        waitForLock(fd_.get(), slot_, lockType(mode), parent, answer.write.get());
 
-    close(answer[1]);
     waiterPid_ = pid;
-    waiterPipe_ = answer[0];
+    waiterPipe_ = std::move(answer.read);
     wanted_ = mode;
     loop_ = &loop;
     done_ = std::move(done);
-    loop.watchDescriptor(waiterPipe_, true, false, [this](int fd, bool, bool) {
-        int result = 0;
-        ssize_t got;
-        do
-            got = read(fd, &result, sizeof result);
-        while (got < 0 && errno == EINTR);
-        if (got == static_cast<ssize_t>(sizeof result)) {
-            if (result == 0) {
-                finishWait(true, {});
-            } else {
-                setLock(fd_, slot_, F_UNLCK, false);
-                finishWait(false, std::string("cannot wait for the lock: ") + std::strerror(result));
-            }
-            return;
+    loop.watchDescriptor(waiterPipe_.get(), true, false, [this](int, bool, bool) { waiterAnswered(); });
+}
+
+void FileLock::waiterAnswered()
+{
+    int result = 0;
+    ssize_t got;
+    do
+        got = read(waiterPipe_.get(), &result, sizeof result);
+    while (got < 0 && errno == EINTR);
+    if (got == static_cast<ssize_t>(sizeof result)) {
+        if (result == 0) {
+            finishWait(true, {});
+        } else {
+            setLock(fd_.get(), slot_, F_UNLCK, false);
+            finishWait(false, std::string("cannot wait for the lock: ") + std::strerror(result));
         }
-        // The waiter died without an answer (someone killed it): wait anew.
-        auto done = std::move(done_);
-        EventLoop& loop = *loop_;
-        const Mode wanted = wanted_;
-        cancelWait();
-        lockWhenFree(loop, wanted, std::move(done));
-    });
+        return;
+    }
+    // The waiter died without an answer (someone killed it): wait anew.
+    auto done = std::move(done_);
+    EventLoop& loop = *loop_;
+    const Mode wanted = wanted_;
+    cancelWait();
+    lockWhenFree(loop, wanted, std::move(done));
 }
 
 void FileLock::finishWait(bool held, const std::string& whyNot)
 {
     auto done = std::move(done_);
     const Mode wanted = wanted_;
-    loop_->stopWatching(waiterPipe_);
-    close(waiterPipe_);
-    waiterPipe_ = -1;
-    // The waiter ends at once after its answer.
-    while (waitpid(waiterPid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    waiterPid_ = -1;
-    loop_ = nullptr;
+    forgetWaiter(); // it ends at once after its answer
     mode_ = held ? wanted : Mode::None;
     if (done)
         done(held, whyNot); // may destroy this object
@@ -178,15 +165,19 @@ void FileLock::cancelWait()
     if (waiterPid_ <= 0)
         return;
     kill(waiterPid_, SIGKILL);
+    forgetWaiter();
+    done_ = nullptr;
+    // The waiter may have got the lock just before it died: it is ours, and not wanted.
+    setLock(fd_.get(), slot_, F_UNLCK, false);
+    mode_ = Mode::None;
+}
+
+void FileLock::forgetWaiter()
+{
+    loop_->stopWatching(waiterPipe_.get());
+    waiterPipe_.reset();
+    loop_ = nullptr;
     while (waitpid(waiterPid_, nullptr, 0) < 0 && errno == EINTR) {
     }
     waiterPid_ = -1;
-    loop_->stopWatching(waiterPipe_);
-    close(waiterPipe_);
-    waiterPipe_ = -1;
-    loop_ = nullptr;
-    done_ = nullptr;
-    // The waiter may have got the lock just before it died: it is ours, and not wanted.
-    setLock(fd_, slot_, F_UNLCK, false);
-    mode_ = Mode::None;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/event_loop.h"
+#include "platform/unique_fd.h"
 
 #include <functional>
 #include <memory>
@@ -46,11 +47,14 @@ public:
     void cancelWait();
 
 private:
-    FileLock(int fd, std::string path, unsigned slot);
+    FileLock(UniqueFd fd, std::string path, unsigned slot);
     bool set(short type, bool wait);
     void finishWait(bool held, const std::string& whyNot);
+    void waiterAnswered();
+    // Stops watching the waiter's pipe and reaps the waiter, which has ended or been killed.
+    void forgetWaiter();
 
-    int fd_;
+    UniqueFd fd_;
     std::string path_;
     unsigned slot_;
     Mode mode_ = Mode::None;
@@ -58,7 +62,7 @@ private:
     // A wait: a child process blocks in the kernel on our behalf, on the same
     // open file description, so that the lock it gets is ours.
     pid_t waiterPid_ = -1;
-    int waiterPipe_ = -1;
+    UniqueFd waiterPipe_;
     Mode wanted_ = Mode::None;
     EventLoop* loop_ = nullptr;
     std::function<void(bool, const std::string&)> done_;

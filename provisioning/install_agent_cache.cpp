@@ -1,6 +1,7 @@
 #include "provisioning/install_agent_cache.h"
 
 #include "platform/file_manager.h"
+#include "platform/unique_fd.h"
 #include "provisioning/constants.h"
 #include "provisioning/mkpath.h"
 #include "provisioning/validation_stamp.h"
@@ -22,10 +23,9 @@ const std::string lockFileName = ".lock";
 // The two locks in it, one byte each.
 constexpr unsigned agentLockSlot = 0;
 constexpr unsigned updateLockSlot = 1;
-// Names that only unfinished work carries: staging directories (and agents
-// swapped out into them) and stamps not yet in place.
+// The name that only unfinished work carries: staging directories (and
+// agents swapped out into them).
 const std::string stagingPrefix = "." + std::string("installagent") + "-";
-const std::string stampInProgressPrefix = ".validatestring-";
 
 std::string userName(uid_t uid)
 {
@@ -81,8 +81,7 @@ bool isSafeDirectory(const std::string& path, std::string& whyNot)
 // The cache directory and the directories between the home directory and it.
 bool isSafeCache(const std::string& cacheDir, std::string& whyNot)
 {
-    if (cacheDir.size() < cacheSubpath.size()
-        || cacheDir.compare(cacheDir.size() - cacheSubpath.size(), cacheSubpath.size(), cacheSubpath) != 0)
+    if (!cacheDir.ends_with(cacheSubpath))
         return isSafeDirectory(cacheDir, whyNot);
     std::string path = cacheDir.substr(0, cacheDir.size() - cacheSubpath.size());
     std::string::size_type start = 0;
@@ -99,21 +98,16 @@ bool isSafeCache(const std::string& cacheDir, std::string& whyNot)
 
 void syncDirectory(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
+    if (const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); fd)
+        fsync(fd.get());
 }
 
 int syncEntry(const char* path, const struct stat*, int type, struct FTW*)
 {
     if (type == FTW_F || type == FTW_D || type == FTW_DP) {
-        const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | (type == FTW_F ? 0 : O_DIRECTORY));
-        if (fd >= 0) {
-            fsync(fd);
-            close(fd);
-        }
+        const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | (type == FTW_F ? 0 : O_DIRECTORY)));
+        if (fd)
+            fsync(fd.get());
     }
     return 0;
 }
@@ -128,25 +122,11 @@ void syncTree(const std::string& path)
 int startWritingOutEntry(const char* path, const struct stat*, int type, struct FTW*)
 {
     if (type == FTW_F) {
-        const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-        if (fd >= 0) {
-            sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-            close(fd);
-        }
+        const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (fd)
+            sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
     }
     return 0;
-}
-
-bool startsWith(const std::string& text, const std::string& prefix)
-{
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// Unique owner of the run's cache; see runInstallAgentCache().
-std::unique_ptr<InstallAgentCache>& runCache()
-{
-    static std::unique_ptr<InstallAgentCache> cache;
-    return cache;
 }
 
 } // namespace
@@ -188,29 +168,10 @@ std::optional<std::string> InstallAgentCache::currentStamp() const
 {
     if (!isCompleteInstallAgent(directory_ + installAgentDirName))
         return std::nullopt;
-    // A stamp is a file of ours; whatever a link points to is not one.
-    const int fd = ::open((directory_ + validationFileName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    std::string stamp = readValidationString(directory_);
+    if (stamp.empty())
         return std::nullopt;
-    std::string firstLine;
-    char buffer[4096];
-    bool lineEnded = false;
-    ssize_t got;
-    while (!lineEnded && (got = read(fd, buffer, sizeof buffer)) != 0) {
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            close(fd);
-            return std::nullopt;
-        }
-        const char* end = static_cast<const char*>(memchr(buffer, '\n', static_cast<std::size_t>(got)));
-        lineEnded = end != nullptr;
-        firstLine.append(buffer, lineEnded ? static_cast<std::size_t>(end - buffer) : static_cast<std::size_t>(got));
-    }
-    close(fd);
-    if (firstLine.empty())
-        return std::nullopt;
-    return firstLine;
+    return stamp;
 }
 
 void InstallAgentCache::removeLeftovers() const
@@ -221,7 +182,7 @@ void InstallAgentCache::removeLeftovers() const
     std::vector<std::string> leftovers;
     while (const dirent* entry = readdir(listing)) {
         const std::string name = entry->d_name;
-        if (startsWith(name, stagingPrefix) || startsWith(name, stampInProgressPrefix))
+        if (name.starts_with(stagingPrefix) || isUnfinishedValidationStringName(name))
             leftovers.push_back(directory_ + name);
     }
     closedir(listing);
@@ -280,19 +241,4 @@ bool InstallAgentCache::replaceAgent(const std::string& staging, const std::opti
     if (validationString && !validationString->empty())
         writeValidationString(directory_, *validationString);
     return true;
-}
-
-void setRunInstallAgentCache(std::unique_ptr<InstallAgentCache> cache)
-{
-    runCache() = std::move(cache);
-}
-
-InstallAgentCache* runInstallAgentCache()
-{
-    return runCache().get();
-}
-
-void closeRunInstallAgentCache()
-{
-    runCache().reset();
 }

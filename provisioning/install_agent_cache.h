@@ -6,34 +6,25 @@
 #include <optional>
 #include <string>
 
-// The per-user cache of the downloaded install agent, as one run uses it.
-//
-// Several runs may use the cache at once, and any of them may be killed at
-// any instant. They agree through two locks in the lock file ".lock" in the
-// cache directory:
-//  - the agent lock: reading the stamp and starting the cached agent need it
-//    shared (and keep it until the agent has ended, so that nobody changes
-//    an agent while it runs); changing the cache needs it exclusive;
-//  - the update lock, held exclusive by the one run that decides whether to
-//    replace the agent and then does it. Runs that finish a download meanwhile
-//    wait for it, not for the agents that run, and then find the agent they
-//    would have stored already in place.
-// A new agent is unpacked into a staging directory beside the old one,
-// checked, and swapped into place in one step; the old stamp goes before the
-// swap and the new one comes after it. So whenever a stamp is there, the
-// agent beside it is complete and is the one the stamp names.
+// The per-user cache of the downloaded install agent on disk: its directory,
+// the two locks in its lock file ".lock", and the steps that change it
+// (leftovers, staging, swap, stamp). In which order a run takes the locks
+// and takes these steps is CacheSession's (provisioning/cache_session.h).
 class InstallAgentCache {
 public:
     // Creates the cache directory with its "installagent" directory (and their
-    // parents, mode 0700), checks that it
-    // and the directories between the home directory and it are directories
-    // of the user's own that nobody else may write to, and opens the lock
-    // file. Null with a one-line reason that names the path otherwise.
+    // parents, mode 0700), checks that it and the directories between the home
+    // directory and it are directories of the user's own that nobody else may
+    // write to, and opens the lock file. Null with a one-line reason that
+    // names the path otherwise.
     static std::unique_ptr<InstallAgentCache> open(const std::string& cacheDir, std::string& whyNot);
 
     // The cache directory, ending in "/".
     const std::string& directory() const { return directory_; }
+    // Held shared by the runs that read the stamp or run the agent, exclusive
+    // by the one that changes the cache.
     FileLock& agentLock() { return *agentLock_; }
+    // Held exclusive by the one run that decides whether to replace the agent, and does it.
     FileLock& updateLock() { return *updateLock_; }
 
     // With the agent lock held: the stamp, when the agent beside it is complete.
@@ -67,11 +58,3 @@ private:
 
 // Whether a directory holds a complete agent: "install" at its top, a regular file.
 bool isCompleteInstallAgent(const std::string& directory);
-
-// The cache this run uses, opened before its download. It stays with the run
-// after the download, its agent lock held shared, until the agent started
-// from it has ended.
-void setRunInstallAgentCache(std::unique_ptr<InstallAgentCache> cache);
-InstallAgentCache* runInstallAgentCache();
-// Lets go of the run's cache and its lock.
-void closeRunInstallAgentCache();

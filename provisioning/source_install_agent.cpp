@@ -4,8 +4,8 @@
 #include "launcher/locations.h"
 #include "platform/file_manager.h"
 #include "provisioning/cache_paths.h"
+#include "provisioning/cache_session.h"
 #include "provisioning/constants.h"
-#include "provisioning/install_agent_cache.h"
 #include "provisioning/unzip_install_agent.h"
 
 #include <dirent.h>
@@ -39,30 +39,26 @@ std::string findAlternativeArchive(const std::string& defaultArchive)
 
 // Without an archive in the bundle: the cache, made ready (or refused) before
 // anything is downloaded, and the download, which puts the agent there.
-std::string downloadIntoTheCache(const std::string& workDir, ErrorReporter reporter, InstallAgentDownloader download)
+std::string downloadIntoTheCache(const std::string& workDir, ErrorReporter reporter,
+                                 std::unique_ptr<CacheSession>& heldCache, InstallAgentDownloader download)
 {
-    std::string whyNot;
-    std::unique_ptr<InstallAgentCache> cache = InstallAgentCache::open(getInstallAgentCacheDir(), whyNot);
-    if (!cache) {
-        reporter(whyNot, true);
+    std::unique_ptr<CacheSession> cache = openInstallAgentCache(reporter);
+    if (!cache)
         return {};
-    }
-    setRunInstallAgentCache(std::move(cache));
 
     const std::string archive = workDir + pathSeparator + installAgentZipName;
-    const bool handedOff = download(archive.c_str(), reporter);
+    const bool handedOff = download(archive.c_str(), reporter, *cache);
     // Nothing of the download stays in the working directory, which may
     // well be the user's own folder.
     removeItemAtPath(archive);
-    if (!handedOff) {
-        closeRunInstallAgentCache();
+    if (!handedOff)
         return {};
-    }
     // The download ends with the agent in the cache, held for this run.
-    if (const std::string cached = installAgentDirOnDisk(); !cached.empty())
+    if (const std::string cached = installAgentDirOnDisk(); !cached.empty()) {
+        heldCache = std::move(cache);
         return getInstallAgentExecutable(cached);
+    }
     reporter("Failed to initialize the install agent.", true);
-    closeRunInstallAgentCache();
     return {};
 }
 
@@ -77,10 +73,12 @@ bool isAlternativeInstallAgentName(const std::string& name)
 
 std::string sourceInstallAgent(std::string workDir, ErrorReporter reporter)
 {
-    return sourceInstallAgent(std::move(workDir), reporter, downloadInstallAgentFromZX);
+    std::unique_ptr<CacheSession> heldCache;
+    return sourceInstallAgent(std::move(workDir), reporter, heldCache, downloadInstallAgentFromZX);
 }
 
-std::string sourceInstallAgent(std::string workDir, ErrorReporter reporter, InstallAgentDownloader download)
+std::string sourceInstallAgent(std::string workDir, ErrorReporter reporter,
+                               std::unique_ptr<CacheSession>& heldCache, InstallAgentDownloader download)
 {
     std::string archive = getDefaultInstallAgentLocation();
     struct stat info {};
@@ -88,7 +86,7 @@ std::string sourceInstallAgent(std::string workDir, ErrorReporter reporter, Inst
         archive = findAlternativeArchive(archive);
 
     if (archive.empty())
-        return downloadIntoTheCache(workDir, reporter, download);
+        return downloadIntoTheCache(workDir, reporter, heldCache, download);
 
     bool interrupted = false;
     if (unzipInstallAgent(archive, workDir, "unzip", reporter, interrupted))

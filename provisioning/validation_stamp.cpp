@@ -1,14 +1,24 @@
 #include "provisioning/validation_stamp.h"
 
+#include "platform/file_manager.h"
+#include "platform/unique_fd.h"
 #include "provisioning/constants.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// The name a new stamp is written under, before it is renamed into place.
+// (A function: the constant it is made of belongs to another unit's start-up.)
+std::string unfinishedStampPrefix()
+{
+    return validationFileName + "-";
+}
 
 std::string stampPath(const std::string& dir)
 {
@@ -17,22 +27,35 @@ std::string stampPath(const std::string& dir)
 
 } // namespace
 
+std::string readValidationString(const std::string& dir)
+{
+    // O_NOFOLLOW: a link is no stamp. O_NONBLOCK: a FIFO put there cannot hold the run up.
+    const UniqueFd fd(::open(stampPath(dir).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return {};
+    std::string firstLine;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = read(fd.get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return {};
+        if (got == 0)
+            return firstLine;
+        const auto size = static_cast<std::size_t>(got);
+        if (const void* newline = std::memchr(buffer, '\n', size)) {
+            firstLine.append(buffer, static_cast<const char*>(newline) - buffer);
+            return firstLine;
+        }
+        firstLine.append(buffer, size);
+    }
+}
+
 bool isCacheValid(std::string dir, std::string validationString)
 {
-    if (validationString.empty())
-        return false;
-    const std::string path = stampPath(dir);
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0)
-        return false;
-    FILE* file = std::fopen(path.c_str(), "r");
-    if (file == nullptr)
-        return false;
-    std::string firstLine;
-    for (int c = std::fgetc(file); c != EOF && c != '\n'; c = std::fgetc(file))
-        firstLine += static_cast<char>(c);
-    std::fclose(file);
-    return firstLine == validationString;
+    return !validationString.empty() && readValidationString(dir) == validationString;
 }
 
 void writeValidationString(std::string dir, std::string validationString)
@@ -42,27 +65,15 @@ void writeValidationString(std::string dir, std::string validationString)
     // Written aside and renamed into place: a reader never sees half a stamp,
     // a run killed meanwhile leaves no stamp at all, and a link standing at
     // the stamp's path is replaced, not followed.
-    std::string temporary = dir + pathSeparator + validationFileName + "-XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0)
+    std::string temporary = dir + pathSeparator + unfinishedStampPrefix() + "XXXXXX";
+    UniqueFd fd(mkstemp(temporary.data()));
+    if (!fd)
         return;
     const mode_t mask = umask(0);
     umask(mask);
-    bool written = fchmod(fd, 0666 & ~mask) == 0;
-    const char* data = validationString.data();
-    std::size_t left = validationString.size();
-    while (written && left > 0) {
-        const ssize_t count = write(fd, data, left);
-        if (count < 0 && errno == EINTR)
-            continue;
-        written = count > 0;
-        if (written) {
-            data += count;
-            left -= static_cast<std::size_t>(count);
-        }
-    }
-    written = written && fsync(fd) == 0;
-    written = close(fd) == 0 && written;
+    bool written = fchmod(fd.get(), 0666 & ~mask) == 0
+        && writeAll(fd.get(), validationString.data(), validationString.size()) && fsync(fd.get()) == 0;
+    written = fd.close() && written;
     if (!written || rename(temporary.c_str(), stampPath(dir).c_str()) != 0)
         unlink(temporary.c_str());
 }
@@ -71,4 +82,9 @@ void removeValidationString(std::string dir)
 {
     if (!dir.empty())
         unlink(stampPath(dir).c_str());
+}
+
+bool isUnfinishedValidationStringName(const std::string& name)
+{
+    return name.starts_with(unfinishedStampPrefix());
 }

@@ -7,7 +7,7 @@
 #include "platform/file_manager.h"
 #include "platform/main_bundle.h"
 #include "provisioning/cache_paths.h"
-#include "provisioning/install_agent_cache.h"
+#include "provisioning/cache_session.h"
 #include "provisioning/mkpath.h"
 #include "support/recording_widgets.h"
 
@@ -74,7 +74,7 @@ protected:
     void TearDown() override
     {
         ui_ = MainInterface();
-        closeRunInstallAgentCache();
+        cache_.reset();
         if (savedHome_)
             setenv("HOME", savedHome_->c_str(), 1);
         else
@@ -86,7 +86,9 @@ protected:
     void load(bool hasUserToClose = true, bool downloadCanBeMade = true)
     {
         ui_ = MainInterface();
-        closeRunInstallAgentCache();
+        std::string whyNot;
+        cache_ = CacheSession::open(cacheDir_, whyNot);
+        ASSERT_NE(cache_, nullptr) << whyNot;
         auto frontEnd = std::make_unique<RecordingFrontEnd>(hasUserToClose);
         fe_ = frontEnd.get();
         auto record = record_;
@@ -101,7 +103,8 @@ protected:
                                         return nullptr;
                                     }
                                     return std::make_unique<ScriptedDownload>(record);
-                                });
+                                },
+                                *cache_);
         controller().applicationDidFinishLaunching();
     }
 
@@ -156,6 +159,8 @@ protected:
     std::optional<std::string> savedHome_;
     std::shared_ptr<ScriptedDownload::Record> record_ = std::make_shared<ScriptedDownload::Record>();
     RecordingFrontEnd* fe_ = nullptr;
+    // The run's cache, opened before the interface, which goes first.
+    std::unique_ptr<CacheSession> cache_;
     MainInterface ui_;
 };
 

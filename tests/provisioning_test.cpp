@@ -5,6 +5,7 @@
 
 #include "platform/main_bundle.h"
 #include "provisioning/cache_paths.h"
+#include "provisioning/cache_session.h"
 #include "provisioning/constants.h"
 #include "provisioning/mkpath.h"
 #include "provisioning/source_install_agent.h"
@@ -238,6 +239,23 @@ TEST_F(Provisioning, StampInADirectoryWithATrailingSlash)
     EXPECT_TRUE(isCacheValid(scratch.path(), "v1"));
 }
 
+TEST_F(Provisioning, ALinkAtTheStampsPathIsNoStamp)
+{
+    // A stamp vouches for the agent the cache's swap put beside it; a link
+    // was put there by something else, whatever it points to.
+    const std::string dir = scratch.path();
+    const std::string stamp = dir + "/.validatestring";
+    writeFile(scratch / "elsewhere", "v1");
+    ASSERT_EQ(symlink((scratch / "elsewhere").c_str(), stamp.c_str()), 0);
+    EXPECT_EQ(readValidationString(dir), "");
+    EXPECT_FALSE(isCacheValid(dir, "v1"));
+
+    writeValidationString(dir, "v2");
+    EXPECT_FALSE(isSymlink(stamp)) << "the link is replaced, not followed";
+    EXPECT_EQ(readFile(scratch / "elsewhere"), "v1");
+    EXPECT_TRUE(isCacheValid(dir, "v2"));
+}
+
 TEST_F(Provisioning, RemovedStampMatchesNothing)
 {
     const std::string dir = scratch.path();
@@ -460,7 +478,7 @@ std::string cacheRoot()
     return getInstallAgentCacheDir();
 }
 
-bool downloadDouble(const char* archivePath, ErrorReporter /*messages are the download's own*/)
+bool downloadDouble(const char* archivePath, ErrorReporter /*messages are the download's own*/, CacheSession&)
 {
     ++download.calls;
     download.archivePath = archivePath;
@@ -496,6 +514,8 @@ protected:
 
     std::string resources;
     std::string work;
+    // What sourcing leaves held for the agent it returns.
+    std::unique_ptr<CacheSession> heldCache;
 
 private:
     std::unique_ptr<ScopedEnv> home_;
@@ -511,7 +531,7 @@ TEST_F(Sourcing, ShippedArchiveIsUnpackedIntoTheWorkingDirectory)
     makeInstallAgentZip(resources + "/InstallAgent.zip", kShippedAgent, {{"data/file.txt", "data\n"}});
     makeInstallAgentZip(resources + "/InstallAgent_2.zip", kAlternativeAgent);
 
-    EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), work + "/install");
+    EXPECT_EQ(sourceInstallAgent(work, recordMessage, heldCache, downloadDouble), work + "/install");
     EXPECT_EQ(readFile(work + "/install"), kShippedAgent);
     EXPECT_EQ(readFile(work + "/data/file.txt"), "data\n");
     EXPECT_EQ(download.calls, 0);
@@ -526,7 +546,7 @@ TEST_F(Sourcing, AlternativeArchiveIsUsedWithoutTheShippedOne)
     writeFile(resources + "/InstallAgent_b.zip.part", "half a download");
     writeFile(resources + "/installagent_a.zip", "wrong case");
 
-    EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), work + "/install");
+    EXPECT_EQ(sourceInstallAgent(work, recordMessage, heldCache, downloadDouble), work + "/install");
     EXPECT_EQ(readFile(work + "/install"), kAlternativeAgent);
     EXPECT_EQ(download.calls, 0);
     EXPECT_TRUE(messages.empty());
@@ -536,7 +556,7 @@ TEST_F(Sourcing, OneOfSeveralAlternativesIsUsed)
 {
     makeInstallAgentZip(resources + "/InstallAgent_a.zip", "echo a\n");
     makeInstallAgentZip(resources + "/InstallAgent_b.zip", "echo b\n");
-    EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), work + "/install");
+    EXPECT_EQ(sourceInstallAgent(work, recordMessage, heldCache, downloadDouble), work + "/install");
     const std::string agent = readFile(work + "/install");
     EXPECT_TRUE(agent == "echo a\n" || agent == "echo b\n") << agent;
     EXPECT_EQ(download.calls, 0);
@@ -546,7 +566,7 @@ TEST_F(Sourcing, WronglyNamedArchivesLeadToTheDownload)
 {
     for (const char* name : {"InstallAgent_x.ZIP", "installagent_x.zip", "InstallAgent-x.zip", "xInstallAgent_y.zip"})
         makeInstallAgentZip(resources + "/" + name, kAlternativeAgent);
-    EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), "");
+    EXPECT_EQ(sourceInstallAgent(work, recordMessage, heldCache, downloadDouble), "");
     EXPECT_EQ(download.calls, 1);
     EXPECT_FALSE(pathExists(work + "/install"));
 }
@@ -554,7 +574,7 @@ TEST_F(Sourcing, WronglyNamedArchivesLeadToTheDownload)
 TEST_F(Sourcing, BrokenArchiveIsReportedTwice)
 {
     writeFile(resources + "/InstallAgent.zip", "not a zip");
-    EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), "");
+    EXPECT_EQ(sourceInstallAgent(work, recordMessage, heldCache, downloadDouble), "");
     EXPECT_EQ(messages, (std::vector<std::string>{"error: Failed to unzip the install agent",
                                                   "error: Failed to initialize the install agent."}));
     EXPECT_EQ(download.calls, 0) << "a broken shipped archive does not lead to a download";
@@ -563,7 +583,7 @@ TEST_F(Sourcing, BrokenArchiveIsReportedTwice)
 TEST_F(Sourcing, DirectoryWithAnArchiveNameIsTakenAndFailsToUnpack)
 {
     makeDirectories(resources + "/InstallAgent_x.zip");
-    EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), "");
+    EXPECT_EQ(sourceInstallAgent(work, recordMessage, heldCache, downloadDouble), "");
     EXPECT_EQ(messages, (std::vector<std::string>{"error: Failed to unzip the install agent",
                                                   "error: Failed to initialize the install agent."}));
     EXPECT_EQ(download.calls, 0);
@@ -571,7 +591,7 @@ TEST_F(Sourcing, DirectoryWithAnArchiveNameIsTakenAndFailsToUnpack)
 
 TEST_F(Sourcing, CacheIsPreparedBeforeTheDownloadStarts)
 {
-    EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), "");
+    EXPECT_EQ(sourceInstallAgent(work, recordMessage, heldCache, downloadDouble), "");
     ASSERT_EQ(download.calls, 1);
     EXPECT_EQ(download.archivePath, work + "/InstallAgent.zip");
     ASSERT_EQ(download.cacheLevels.size(), 5u);
@@ -584,14 +604,14 @@ TEST_F(Sourcing, CacheIsPreparedBeforeTheDownloadStarts)
 
 TEST_F(Sourcing, DownloadTargetKeepsADoubledSeparator)
 {
-    EXPECT_EQ(sourceInstallAgent(work + "/", recordMessage, downloadDouble), "");
+    EXPECT_EQ(sourceInstallAgent(work + "/", recordMessage, heldCache, downloadDouble), "");
     EXPECT_EQ(download.archivePath, work + "//InstallAgent.zip");
 }
 
 TEST_F(Sourcing, NoMainBundleLeadsToTheDownload)
 {
     overrideMainBundle(std::nullopt);
-    EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), "");
+    EXPECT_EQ(sourceInstallAgent(work, recordMessage, heldCache, downloadDouble), "");
     EXPECT_EQ(download.calls, 1);
 }
 
@@ -600,7 +620,7 @@ TEST_F(Sourcing, UnusableCacheIsReportedBeforeAnyDownload)
     {
         ScopedEnv home("HOME", scratch / "home-is-a-file");
         writeFile(scratch / "home-is-a-file", "");
-        EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), "");
+        EXPECT_EQ(sourceInstallAgent(work, recordMessage, heldCache, downloadDouble), "");
         EXPECT_EQ(messages, std::vector<std::string>{"error: Cannot create the cache directory " + scratch.path()
                                                      + "/home-is-a-file/" + kSubpath + ": Not a directory"});
     }
@@ -609,7 +629,7 @@ TEST_F(Sourcing, UnusableCacheIsReportedBeforeAnyDownload)
         messages.clear();
         makeDirectories(cacheRoot());
         ASSERT_EQ(chown((scratch / "home/.kelvor").c_str(), 12345, 12345), 0);
-        EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), "");
+        EXPECT_EQ(sourceInstallAgent(work, recordMessage, heldCache, downloadDouble), "");
         EXPECT_EQ(messages, std::vector<std::string>{"error: Refusing the cache directory " + scratch.path()
                                                      + "/home/.kelvor: it is owned by uid 12345, not by root (uid 0)"});
         ASSERT_EQ(chown((scratch / "home/.kelvor").c_str(), 0, 0), 0);
@@ -617,7 +637,7 @@ TEST_F(Sourcing, UnusableCacheIsReportedBeforeAnyDownload)
     messages.clear();
     makeDirectories(cacheRoot());
     chmod(cacheRoot().c_str(), 0770);
-    EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), "");
+    EXPECT_EQ(sourceInstallAgent(work, recordMessage, heldCache, downloadDouble), "");
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("others may write to it (mode 0770)"), std::string::npos) << messages[0];
     EXPECT_EQ(download.calls, 0);
@@ -632,10 +652,11 @@ TEST_F(Sourcing, DownloadIntoAnAgentAlreadyCachedRunsTheCachedOne)
         writeFile(getInstallAgentCacheDir() + "installagent/install", "echo cached\n");
         makeInstallAgentZip(archivePath, "echo downloaded\n", {{"marker", "unpacked\n"}});
     };
-    EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), cachedAgentDir() + "/install");
+    EXPECT_EQ(sourceInstallAgent(work, recordMessage, heldCache, downloadDouble), cachedAgentDir() + "/install");
     EXPECT_EQ(readFile(cachedAgentDir() + "/install"), "echo cached\n");
     EXPECT_FALSE(pathExists(cachedAgentDir() + "/marker"));
     EXPECT_TRUE(messages.empty());
+    EXPECT_NE(heldCache, nullptr) << "the cache stays held for the agent it returns";
 }
 
 TEST_F(Sourcing, ArchiveLeftByTheDownloadIsRemovedNotUnpacked)
@@ -646,15 +667,16 @@ TEST_F(Sourcing, ArchiveLeftByTheDownloadIsRemovedNotUnpacked)
     download.action = [](const std::string& archivePath) {
         makeInstallAgentZip(archivePath, "echo downloaded\n", {{"marker", "unpacked\n"}});
     };
-    EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), "");
+    EXPECT_EQ(sourceInstallAgent(work, recordMessage, heldCache, downloadDouble), "");
     EXPECT_EQ(messages, std::vector<std::string>{"error: Failed to initialize the install agent."});
     EXPECT_FALSE(pathExists(cachedAgentDir() + "/install"));
     EXPECT_FALSE(pathExists(work + "/InstallAgent.zip")) << "nothing of the download stays in the working directory";
+    EXPECT_EQ(heldCache, nullptr);
 }
 
 TEST_F(Sourcing, DownloadThatLeftNothingFailsWithOneMessage)
 {
     download.result = true;
-    EXPECT_EQ(sourceInstallAgent(work, recordMessage, downloadDouble), "");
+    EXPECT_EQ(sourceInstallAgent(work, recordMessage, heldCache, downloadDouble), "");
     EXPECT_EQ(messages, std::vector<std::string>{"error: Failed to initialize the install agent."});
 }
