@@ -93,14 +93,9 @@ void Download::holdCache(FileLock& lock, FileLock::Mode mode, std::function<void
         next();
         return;
     }
-    if (downloadPercent != nullptr) {
-        textBeforeWaiting_ = downloadPercent->stringValue();
-        downloadPercent->setStringValue(waitingText);
-    }
+    showWaitingForTheCache();
     lock.lockWhenFree(loop_, mode, [this, next = std::move(next)](bool held, const std::string& whyNot) {
-        if (textBeforeWaiting_ && downloadPercent != nullptr)
-            downloadPercent->setStringValue(*textBeforeWaiting_);
-        textBeforeWaiting_.reset();
+        endWaitingForTheCache();
         if (!held) {
             releaseCache();
             systemLog("Cannot use the cache " + cache_->directory() + ": " + whyNot);
@@ -110,6 +105,26 @@ void Download::holdCache(FileLock& lock, FileLock::Mode mode, std::function<void
         }
         next();
     });
+}
+
+void Download::showWaitingForTheCache()
+{
+    phaseBeforeWaiting_ = downloadProgress_.phase;
+    reportProgress(DownloadProgress::Phase::WaitingForCache);
+    if (downloadPercent != nullptr) {
+        textBeforeWaiting_ = downloadPercent->stringValue();
+        downloadPercent->setStringValue(waitingText);
+    }
+}
+
+void Download::endWaitingForTheCache()
+{
+    if (phaseBeforeWaiting_)
+        reportProgress(*phaseBeforeWaiting_);
+    phaseBeforeWaiting_.reset();
+    if (textBeforeWaiting_ && downloadPercent != nullptr)
+        downloadPercent->setStringValue(*textBeforeWaiting_);
+    textBeforeWaiting_.reset();
 }
 
 void Download::releaseCache()
@@ -145,6 +160,8 @@ void Download::handOffToTheCachedAgent()
 
 void Download::downloadFromURL(const std::string& url)
 {
+    downloadProgress_.url = url;
+    reportProgress(DownloadProgress::Phase::Connecting);
     UrlDownloadOptions options;
     if (cachedStamp_)
         options.ifNoneMatch = *cachedStamp_;
@@ -234,6 +251,7 @@ void Download::downloadDidReceiveResponse(UrlDownload&, const UrlResponse& respo
                           });
     }
 
+    reportProgress(DownloadProgress::Phase::Downloading);
     if (progress != nullptr) {
         if (fileLength_ != -1)
             progress->setMaxValue(static_cast<double>(fileLength_));
@@ -256,6 +274,7 @@ void Download::downloadDidReceiveDataOfLength(UrlDownload&, std::uint64_t length
 {
     endRetryWait();
     bytesReceived_ += static_cast<std::int64_t>(length);
+    reportProgress(DownloadProgress::Phase::Downloading);
     if (fileLength_ == -1) {
         // The bar stays indeterminate; its value still counts the bytes, for
         // front ends that show them.
@@ -263,7 +282,7 @@ void Download::downloadDidReceiveDataOfLength(UrlDownload&, std::uint64_t length
             progress->incrementBy(static_cast<double>(length));
         return;
     }
-    const double percentage = static_cast<double>(bytesReceived_) * 100.0 / static_cast<double>(fileLength_);
+    const double percentage = *downloadProgress_.percentage();
     if (downloadPercent != nullptr)
         downloadPercent->setStringValue(downloadingStatusText(percentage));
     if (progress != nullptr) {
@@ -274,6 +293,7 @@ void Download::downloadDidReceiveDataOfLength(UrlDownload&, std::uint64_t length
 
 void Download::failure(const std::string& message, TextColor color)
 {
+    reportProgress(DownloadProgress::Phase::Failed);
     if (progress != nullptr) {
         progress->stopAnimation();
         progress->setIndeterminate(false);
@@ -293,6 +313,10 @@ void Download::downloadDidFail(UrlDownload&, const UrlDownloadError& error)
 
 void Download::downloadWillRetry(UrlDownload&, const UrlDownloadRetry& retry)
 {
+    if (!phaseBeforeRetry_)
+        phaseBeforeRetry_ = downloadProgress_.phase;
+    downloadProgress_.retry = retry;
+    reportProgress(DownloadProgress::Phase::WaitingToRetry);
     if (downloadPercent == nullptr)
         return;
     if (!textBeforeRetry_)
@@ -305,6 +329,9 @@ void Download::downloadWillRetry(UrlDownload&, const UrlDownloadRetry& retry)
 
 void Download::endRetryWait()
 {
+    if (phaseBeforeRetry_)
+        reportProgress(*phaseBeforeRetry_);
+    phaseBeforeRetry_.reset();
     if (textBeforeRetry_ && downloadPercent != nullptr)
         downloadPercent->setStringValue(*textBeforeRetry_);
     textBeforeRetry_.reset();
@@ -319,6 +346,7 @@ void Download::downloadFailed(const std::string& description, const std::string&
     if (!handedOff_)
         removeItemAtPath(installAgentLocation_);
     systemLog("Download failed! Error - " + description + " " + failingURL);
+    downloadProgress_.failureReason = description;
     failure(downloadErrorText, TextColor::Red);
     endRunIfNobodyCanClose();
 }
@@ -343,6 +371,7 @@ void Download::waitForInstallAgentToStart()
 void Download::downloadDidFinish(UrlDownload&)
 {
     endRetryWait();
+    reportProgress(DownloadProgress::Phase::Initializing);
     if (downloadPercent != nullptr)
         downloadPercent->setStringValue("Initializing the installer");
     if (progress != nullptr) {
@@ -476,4 +505,14 @@ void Download::fireInstallAgent()
 {
     installAgentLocation_ = installAgentDirOnDisk();
     handedOff_ = true;
+    reportProgress(DownloadProgress::Phase::HandedOff);
+}
+
+void Download::reportProgress(DownloadProgress::Phase phase)
+{
+    downloadProgress_.phase = phase;
+    downloadProgress_.bytesReceived = bytesReceived_;
+    downloadProgress_.totalBytes = fileLength_;
+    if (progressView != nullptr)
+        progressView->downloadProgressChanged(downloadProgress_);
 }

@@ -13,6 +13,7 @@
 // line for every chunk.
 
 #include "ui/front_end.h"
+#include "ui/latest_download_progress.h"
 #include "platform/poll_event_loop.h"
 
 #include <algorithm>
@@ -244,6 +245,7 @@ public:
     ImageView& image() override { return image_; }
     StatusLine& downloadPercent() override { return status_; }
     Button& cancel() override { return button_; }
+    DownloadProgressView& progressView() override { return downloadProgress_; }
 
     // What the controls tell.
     void statusChanged(const std::string& previousText);
@@ -272,6 +274,7 @@ private:
     TerminalStatusLine status_;
     TerminalButton button_;
     TerminalWindow window_;
+    LatestDownloadProgress downloadProgress_;
 
     // Interactive drawing.
     bool lineOpen_ = false;          // a line without its newline is on the screen
