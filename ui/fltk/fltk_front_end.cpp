@@ -88,7 +88,7 @@ FltkFrontEnd::FltkFrontEnd(XConnection& connection, const std::string& title)
     // Once the display is gone nobody can close the window by hand. If it
     // already shows a failure, which waits for exactly that, the run ends.
     loop_.setOnDisplayLost([this] {
-        if (status_->textColor() == TextColor::Red && !window_->isClosed())
+        if (downloadProgress_.latest().phase == DownloadProgress::Phase::Failed && !window_->isClosed())
             window_->close();
     });
 }

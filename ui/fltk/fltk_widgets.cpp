@@ -193,7 +193,6 @@ void FltkStatusLine::showText()
 
 void FltkStatusLine::setTextColor(TextColor color)
 {
-    color_ = color;
     const Fl_Color shown = color == TextColor::Red ? redTextColor() : normalTextColor();
     connection_.guarded([this, shown] {
         widget_.labelcolor(shown);

@@ -57,7 +57,6 @@ public:
     void setStringValue(const std::string& text) override;
     std::string stringValue() const override { return text_; }
     void setTextColor(TextColor color) override;
-    TextColor textColor() const { return color_; }
 
 private:
     void showText();
@@ -66,7 +65,6 @@ private:
     StatusLineWidget& widget_;
     std::string text_;
     bool singleLine_ = false;
-    TextColor color_ = TextColor::Normal;
 };
 
 class FltkButton final : public Button {
