@@ -81,11 +81,18 @@ void Download::applicationDidFinishLaunching()
 
 void Download::showWaitingForTheCache(bool waiting)
 {
-    if (waiting && downloadPercent != nullptr) {
-        textBeforeWaiting_ = downloadPercent->stringValue();
-        downloadPercent->setStringValue(waitingText);
+    if (waiting) {
+        phaseBeforeWaiting_ = downloadProgress_.phase;
+        reportProgress(DownloadProgress::Phase::WaitingForCache);
+        if (downloadPercent != nullptr) {
+            textBeforeWaiting_ = downloadPercent->stringValue();
+            downloadPercent->setStringValue(waitingText);
+        }
         return;
     }
+    if (phaseBeforeWaiting_)
+        reportProgress(*phaseBeforeWaiting_);
+    phaseBeforeWaiting_.reset();
     if (textBeforeWaiting_ && downloadPercent != nullptr)
         downloadPercent->setStringValue(*textBeforeWaiting_);
     textBeforeWaiting_.reset();
@@ -102,6 +109,8 @@ void Download::handOffToTheCachedAgent()
 
 void Download::downloadFromURL(const std::string& url)
 {
+    downloadProgress_.url = url;
+    reportProgress(DownloadProgress::Phase::Connecting);
     UrlDownloadOptions options;
     if (cachedStamp_)
         options.ifNoneMatch = *cachedStamp_;
@@ -162,6 +171,7 @@ void Download::downloadDidReceiveResponse(UrlDownload&, const UrlResponse& respo
     if (signature_)
         fetchTheSignature();
 
+    reportProgress(DownloadProgress::Phase::Downloading);
     if (progress != nullptr) {
         if (fileLength_ != -1)
             progress->setMaxValue(static_cast<double>(fileLength_));
@@ -203,6 +213,7 @@ void Download::downloadDidReceiveDataOfLength(UrlDownload&, std::uint64_t length
 {
     endRetryWait();
     bytesReceived_ += static_cast<std::int64_t>(length);
+    reportProgress(DownloadProgress::Phase::Downloading);
     if (fileLength_ == -1) {
         // The bar stays indeterminate; its value still counts the bytes, for
         // front ends that show them.
@@ -210,7 +221,7 @@ void Download::downloadDidReceiveDataOfLength(UrlDownload&, std::uint64_t length
             progress->incrementBy(static_cast<double>(length));
         return;
     }
-    const double percentage = static_cast<double>(bytesReceived_) * 100.0 / static_cast<double>(fileLength_);
+    const double percentage = *downloadProgress_.percentage();
     if (downloadPercent != nullptr)
         downloadPercent->setStringValue(downloadingStatusText(percentage));
     if (progress != nullptr) {
@@ -221,6 +232,7 @@ void Download::downloadDidReceiveDataOfLength(UrlDownload&, std::uint64_t length
 
 void Download::failure(const std::string& message, TextColor color)
 {
+    reportProgress(DownloadProgress::Phase::Failed);
     if (progress != nullptr) {
         progress->stopAnimation();
         progress->setIndeterminate(false);
@@ -240,6 +252,10 @@ void Download::downloadDidFail(UrlDownload&, const UrlDownloadError& error)
 
 void Download::downloadWillRetry(UrlDownload&, const UrlDownloadRetry& retry)
 {
+    if (!phaseBeforeRetry_)
+        phaseBeforeRetry_ = downloadProgress_.phase;
+    downloadProgress_.retry = retry;
+    reportProgress(DownloadProgress::Phase::WaitingToRetry);
     if (downloadPercent == nullptr)
         return;
     if (!textBeforeRetry_)
@@ -252,6 +268,9 @@ void Download::downloadWillRetry(UrlDownload&, const UrlDownloadRetry& retry)
 
 void Download::endRetryWait()
 {
+    if (phaseBeforeRetry_)
+        reportProgress(*phaseBeforeRetry_);
+    phaseBeforeRetry_.reset();
     if (textBeforeRetry_ && downloadPercent != nullptr)
         downloadPercent->setStringValue(*textBeforeRetry_);
     textBeforeRetry_.reset();
@@ -266,6 +285,7 @@ void Download::downloadFailed(const std::string& description, const std::string&
     if (!handedOff_)
         removeItemAtPath(installAgentLocation_);
     systemLog("Download failed! Error - " + description + " " + failingURL);
+    downloadProgress_.failureReason = description;
     failure(downloadErrorText, TextColor::Red);
     endRunIfNobodyCanClose();
 }
@@ -297,6 +317,7 @@ void Download::waitForInstallAgentToStart()
 void Download::downloadDidFinish(UrlDownload&)
 {
     endRetryWait();
+    reportProgress(DownloadProgress::Phase::Initializing);
     if (downloadPercent != nullptr)
         downloadPercent->setStringValue("Initializing the installer");
     if (progress != nullptr) {
@@ -393,4 +414,14 @@ void Download::fireInstallAgent()
     installAgentLocation_ = installAgentDirOnDisk();
     handedOff_ = true;
     cache_.keepForHandOff(); // nobody may change the agent until it has ended
+    reportProgress(DownloadProgress::Phase::HandedOff);
+}
+
+void Download::reportProgress(DownloadProgress::Phase phase)
+{
+    downloadProgress_.phase = phase;
+    downloadProgress_.bytesReceived = bytesReceived_;
+    downloadProgress_.totalBytes = fileLength_;
+    if (progressView != nullptr)
+        progressView->downloadProgressChanged(downloadProgress_);
 }

@@ -37,6 +37,8 @@ public:
     StatusLine* downloadPercent = nullptr;
     Window* window = nullptr;
     Button* cancel = nullptr;
+    // Told the download's progress in numbers, before the status text that goes with it.
+    DownloadProgressView* progressView = nullptr;
 
     // Shows the splash picture and starts the download from downloadFrom.
     void applicationDidFinishLaunching();
@@ -65,6 +67,7 @@ public:
     const std::optional<std::string>& validationString() const { return validationString_; }
     bool handedOff() const { return handedOff_; }
     UrlDownload* theDownload() const { return theDownload_.get(); }
+    const DownloadProgress& downloadProgress() const { return downloadProgress_; }
 
 private:
     // A download that failed: logged with its reason, shown in red, and the run
@@ -80,6 +83,8 @@ private:
     // or an error status: no archive comes.
     void answeredWithoutTheArchive(bool firstResponse, const UrlResponse& response);
     void handOffToTheCachedAgent();
+    // The progress is in the phase now: the view is told.
+    void reportProgress(DownloadProgress::Phase phase);
     // A retry's wait is over: the status line says again what it said before.
     void endRetryWait();
     // Fetches the archive's signature, from the start, beside the archive.
@@ -103,9 +108,12 @@ private:
 
     // The stamp of the complete agent in the cache when the request was made.
     std::optional<std::string> cachedStamp_;
-    // What the status line said before a wait for the cache, or for a retry.
+    DownloadProgress downloadProgress_;
+    // What the status line said, and the phase, before a wait for the cache, or for a retry.
     std::optional<std::string> textBeforeWaiting_;
     std::optional<std::string> textBeforeRetry_;
+    std::optional<DownloadProgress::Phase> phaseBeforeWaiting_;
+    std::optional<DownloadProgress::Phase> phaseBeforeRetry_;
     int responses_ = 0;
     bool archiveComplete_ = false;
     // Required when the bundle ships a public key.

@@ -24,6 +24,7 @@ MainInterface loadMainInterface(std::unique_ptr<FrontEnd> frontEnd, UrlDownloadS
     controller.downloadPercent = &frontEnd->downloadPercent();
     controller.window = &frontEnd->window();
     controller.cancel = &frontEnd->cancel();
+    controller.progressView = &frontEnd->progressView();
     frontEnd->window().setDelegate(&controller);
 
     ui.frontEnd = std::move(frontEnd);

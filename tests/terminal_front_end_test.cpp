@@ -2,99 +2,50 @@
 // with their output read back: plain lines from a file standing in for
 // stderr, and the interactive line from a real pseudo-terminal.
 
-#include "ui/front_end.h"
+#include "download/download_controller.h"
 #include "platform/event_loop.h"
+#include "support/controller_script.h"
+#include "support/loop_until.h"
+#include "support/recording_widgets.h"
+#include "support/stderr_capture.h"
+#include "ui/front_end.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <functional>
-#include <poll.h>
-#include <pty.h>
 #include <set>
 #include <sstream>
 #include <string>
-#include <termios.h>
-#include <unistd.h>
 #include <vector>
+
+using testsupport::ControllerScript;
+using testsupport::runLoopUntil;
+using testsupport::StderrToFile;
+using testsupport::StderrToPty;
 
 namespace {
 
 const std::string downloadErrorText =
     "Error during the download process. See your system log for more information.";
 
-std::string downloadingText(double percentage)
+// What the controller does before the download starts, and the window shown.
+void setUp(FrontEnd& frontEnd, ControllerScript& script, WindowDelegate& delegate)
 {
-    char number[64];
-    std::snprintf(number, sizeof number, "%3.0f%%", percentage);
-    return std::string("Downloading ") + number;
-}
-
-class CountingDelegate : public WindowDelegate {
-public:
-    explicit CountingDelegate(std::function<void()> also = {}) : also_(std::move(also)) {}
-    void windowWillClose() override
-    {
-        ++calls;
-        if (also_)
-            also_();
-    }
-    int calls = 0;
-
-private:
-    std::function<void()> also_;
-};
-
-// What the controller does before the download starts.
-void setUp(FrontEnd& frontEnd, WindowDelegate& delegate)
-{
-    frontEnd.progress().setDoubleValue(0);
-    frontEnd.progress().setUsesThreadedAnimation(true);
-    frontEnd.downloadPercent().setUsesSingleLineMode(true);
-    frontEnd.cancel().setKeyEquivalent("\r");
-    frontEnd.window().setDelegate(&delegate);
+    script.setUp(delegate);
     frontEnd.window().show();
     EXPECT_FALSE(frontEnd.image().showImageFromFile("/nonexistent/splash.png", 400, 400));
+    script.connect("http://127.0.0.1:1/agent");
 }
 
 // A response with a known length, then the chunks, as the controller shows them.
-void downloadInChunks(FrontEnd& frontEnd, int chunks, double chunkSize)
+void downloadInChunks(ControllerScript& script, int chunks, std::int64_t chunkSize)
 {
-    const double length = chunks * chunkSize;
-    frontEnd.progress().setMaxValue(length);
-    frontEnd.progress().setIndeterminate(false);
-    frontEnd.downloadPercent().setStringValue(downloadingText(0.0));
-    frontEnd.progress().startAnimation();
-    double received = 0;
-    for (int i = 0; i < chunks; ++i) {
-        received += chunkSize;
-        frontEnd.downloadPercent().setStringValue(downloadingText(received * 100.0 / length));
-        frontEnd.progress().incrementBy(chunkSize);
-        frontEnd.progress().displayIfNeeded();
-    }
-}
-
-void finishDownload(FrontEnd& frontEnd)
-{
-    frontEnd.downloadPercent().setStringValue("Initializing the installer");
-    frontEnd.progress().setIndeterminate(true);
-    frontEnd.progress().startAnimation();
-    frontEnd.cancel().setEnabled(false);
-    frontEnd.window().displayIfNeeded();
-}
-
-void fail(FrontEnd& frontEnd, const std::string& message)
-{
-    frontEnd.progress().stopAnimation();
-    frontEnd.progress().setIndeterminate(false);
-    frontEnd.progress().setDoubleValue(frontEnd.progress().maxValue());
-    frontEnd.downloadPercent().setStringValue(message);
-    frontEnd.downloadPercent().setTextColor(TextColor::Red);
+    script.respond(chunks * chunkSize);
+    for (int i = 0; i < chunks; ++i)
+        script.receive(chunkSize);
 }
 
 std::vector<std::string> linesOf(const std::string& text)
@@ -105,148 +56,6 @@ std::vector<std::string> linesOf(const std::string& text)
         lines.push_back(line);
     return lines;
 }
-
-// Runs the loop until condition() holds; fails the test when it does not
-// within a generous safety limit (a guard against hanging, not a timing
-// check).
-void runLoopUntil(EventLoop& loop, const std::function<bool()>& condition)
-{
-    bool timedOut = false;
-    const EventLoop::CallId guard = loop.callLater(30.0, [&] {
-        timedOut = true;
-        loop.stop(1);
-    });
-    std::function<void()> check = [&] {
-        if (condition())
-            loop.stop(0);
-        else
-            loop.callLater(0.02, check);
-    };
-    loop.callLater(0.0, check);
-    loop.run();
-    loop.cancelCall(guard);
-    ASSERT_FALSE(timedOut) << "the condition did not come true";
-}
-
-// Standard error sent to a file for a while.
-class StderrToFile {
-public:
-    StderrToFile()
-    {
-        char path[] = "/tmp/terminal-front-end-XXXXXX";
-        fd_ = mkstemp(path);
-        unlink(path);
-        std::fflush(stderr);
-        saved_ = dup(STDERR_FILENO);
-        dup2(fd_, STDERR_FILENO);
-    }
-    ~StderrToFile()
-    {
-        restore();
-        close(fd_);
-    }
-    void restore()
-    {
-        if (saved_ < 0)
-            return;
-        std::fflush(stderr);
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-        saved_ = -1;
-    }
-    std::string text() const
-    {
-        std::string all;
-        char buffer[4096];
-        for (off_t offset = 0;;) {
-            const ssize_t got = pread(fd_, buffer, sizeof buffer, offset);
-            if (got <= 0)
-                break;
-            all.append(buffer, static_cast<std::size_t>(got));
-            offset += got;
-        }
-        return all;
-    }
-
-private:
-    int fd_ = -1;
-    int saved_ = -1;
-};
-
-// Standard error on the slave side of a real pseudo-terminal, raw (no
-// newline translation), the given number of columns wide; the test reads
-// the master side.
-class StderrToPty {
-public:
-    explicit StderrToPty(unsigned short columns = 100)
-    {
-        winsize size{};
-        size.ws_row = 24;
-        size.ws_col = columns;
-        if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0)
-            throw std::runtime_error("openpty failed");
-        termios mode{};
-        tcgetattr(slave_, &mode);
-        cfmakeraw(&mode);
-        tcsetattr(slave_, TCSANOW, &mode);
-        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-        std::fflush(stderr);
-        saved_ = dup(STDERR_FILENO);
-        dup2(slave_, STDERR_FILENO);
-    }
-    ~StderrToPty()
-    {
-        restore();
-        close(slave_);
-        close(master_);
-    }
-    void restore()
-    {
-        if (saved_ < 0)
-            return;
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-        saved_ = -1;
-    }
-    int master() const { return master_; }
-
-    // Reads what has arrived, waiting at most the given time for more.
-    const std::string& read(std::chrono::milliseconds wait = std::chrono::milliseconds(0))
-    {
-        const auto deadline = std::chrono::steady_clock::now() + wait;
-        for (;;) {
-            char buffer[4096];
-            const ssize_t got = ::read(master_, buffer, sizeof buffer);
-            if (got > 0) {
-                text_.append(buffer, static_cast<std::size_t>(got));
-                continue;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                return text_;
-            pollfd watch{master_, POLLIN, 0};
-            poll(&watch, 1, static_cast<int>(left.count()));
-        }
-    }
-    // Reads until condition() holds on all that was read; a generous limit
-    // guards against hanging.
-    const std::string& readUntil(const std::function<bool(const std::string&)>& condition)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!condition(read(std::chrono::milliseconds(20))) && std::chrono::steady_clock::now() < deadline) {
-        }
-        EXPECT_TRUE(condition(text_)) << "not seen on the terminal; got:\n" << text_;
-        return text_;
-    }
-    std::string text() const { return text_; }
-
-private:
-    int master_ = -1;
-    int slave_ = -1;
-    int saved_ = -1;
-    std::string text_;
-};
 
 bool contains(const std::string& text, const std::string& part)
 {
@@ -272,10 +81,11 @@ TEST(PlainFrontEnd, PrintsAFewStatusLinesForAWholeDownload)
 {
     StderrToFile err;
     auto frontEnd = createTerminalFrontEnd(false);
+    ControllerScript script(*frontEnd);
     CountingDelegate delegate;
-    setUp(*frontEnd, delegate);
-    downloadInChunks(*frontEnd, 100, 1000);
-    finishDownload(*frontEnd);
+    setUp(*frontEnd, script, delegate);
+    downloadInChunks(script, 100, 1000);
+    script.finish();
     frontEnd->window().close();
     frontEnd.reset();
     err.restore();
@@ -298,9 +108,10 @@ TEST(PlainFrontEnd, PrintsPercentagesOnlyInLargeSteps)
 {
     StderrToFile err;
     auto frontEnd = createTerminalFrontEnd(false);
+    ControllerScript script(*frontEnd);
     CountingDelegate delegate;
-    setUp(*frontEnd, delegate);
-    downloadInChunks(*frontEnd, 100, 10);
+    setUp(*frontEnd, script, delegate);
+    downloadInChunks(script, 100, 10);
     err.restore();
 
     std::vector<int> percentages;
@@ -317,10 +128,11 @@ TEST(PlainFrontEnd, PrintsTheFailureAsALine)
 {
     StderrToFile err;
     auto frontEnd = createTerminalFrontEnd(false);
+    ControllerScript script(*frontEnd);
     CountingDelegate delegate;
-    setUp(*frontEnd, delegate);
-    downloadInChunks(*frontEnd, 10, 1000);
-    fail(*frontEnd, downloadErrorText);
+    setUp(*frontEnd, script, delegate);
+    downloadInChunks(script, 10, 1000);
+    script.fail(downloadErrorText);
     frontEnd->window().close();
     err.restore();
 
@@ -400,12 +212,14 @@ TEST(InteractiveFrontEnd, ShowsStatusBarAndBytesOnOneLine)
 {
     StderrToPty pty;
     auto frontEnd = createTerminalFrontEnd(true);
+    ControllerScript script(*frontEnd);
     CountingDelegate delegate;
-    setUp(*frontEnd, delegate);
-    downloadInChunks(*frontEnd, 100, 1000);
+    setUp(*frontEnd, script, delegate);
+    downloadInChunks(script, 100, 1000);
 
     // The last chunks came too fast to be drawn each; the last state still is.
-    runLoopUntil(frontEnd->loop(), [&] { return contains(pty.read(), "Downloading 100%"); });
+    EXPECT_TRUE(runLoopUntil(frontEnd->loop(), [&] { return contains(pty.read(), "Downloading 100%"); }))
+        << "the condition did not come true";
     const std::string text = pty.text();
     const std::vector<std::string> states = redraws(text);
     ASSERT_FALSE(states.empty()) << text;
@@ -426,24 +240,19 @@ TEST(InteractiveFrontEnd, ShowsSpeedAndTimeLeftWhileBytesArrive)
 {
     StderrToPty pty;
     auto frontEnd = createTerminalFrontEnd(true);
+    ControllerScript script(*frontEnd);
     CountingDelegate delegate;
-    setUp(*frontEnd, delegate);
-    ProgressIndicator& progress = frontEnd->progress();
-    progress.setMaxValue(10 * 1024 * 1024);
-    progress.setIndeterminate(false);
-    frontEnd->downloadPercent().setStringValue(downloadingText(0));
-    progress.startAnimation();
+    setUp(*frontEnd, script, delegate);
+    script.respond(10 * 1024 * 1024);
 
     // Chunks from the loop, spread out so that a speed can be measured.
     EventLoop& loop = frontEnd->loop();
     std::function<void()> chunk = [&] {
-        progress.incrementBy(64 * 1024);
-        frontEnd->downloadPercent().setStringValue(downloadingText(progress.doubleValue() * 100 / progress.maxValue()));
-        progress.displayIfNeeded();
+        script.receive(64 * 1024);
         loop.callLater(0.05, chunk);
     };
     loop.callLater(0.0, chunk);
-    runLoopUntil(loop, [&] { return contains(pty.read(), " left"); });
+    EXPECT_TRUE(runLoopUntil(loop, [&] { return contains(pty.read(), " left"); })) << "the condition did not come true";
     const std::vector<std::string> states = redraws(pty.text());
     ASSERT_FALSE(states.empty());
     const std::string& last = states.back();
@@ -457,21 +266,21 @@ TEST(InteractiveFrontEnd, AnimatesAnIndeterminateBarAndCountsBytes)
 {
     StderrToPty pty;
     auto frontEnd = createTerminalFrontEnd(true);
+    ControllerScript script(*frontEnd);
     CountingDelegate delegate;
-    setUp(*frontEnd, delegate);
-    frontEnd->progress().setIndeterminate(true);
-    frontEnd->progress().startAnimation();
+    setUp(*frontEnd, script, delegate);
+    script.respond(-1);
 
     // The block moves with the loop's timer, without any other change.
     std::set<std::string> frames;
-    runLoopUntil(frontEnd->loop(), [&] {
+    EXPECT_TRUE(runLoopUntil(frontEnd->loop(), [&] {
         for (const std::string& state : redraws(pty.read()))
             frames.insert(state);
         return frames.size() >= 3;
-    });
+    })) << "the condition did not come true";
 
     // Bytes that arrive without a known total are counted.
-    frontEnd->progress().incrementBy(300 * 1024);
+    script.receive(300 * 1024);
     frontEnd->window().displayIfNeeded();
     pty.readUntil([](const std::string& all) { return contains(all, "300.0 KiB"); });
     EXPECT_FALSE(contains(redraws(pty.text()).back(), " / ")) << "no total while indeterminate";
@@ -495,10 +304,11 @@ TEST(InteractiveFrontEnd, ShowsAFailureInRedOnALineOfItsOwn)
 {
     StderrToPty pty;
     auto frontEnd = createTerminalFrontEnd(true);
+    ControllerScript script(*frontEnd);
     CountingDelegate delegate;
-    setUp(*frontEnd, delegate);
-    downloadInChunks(*frontEnd, 10, 1000);
-    fail(*frontEnd, downloadErrorText);
+    setUp(*frontEnd, script, delegate);
+    downloadInChunks(script, 10, 1000);
+    script.fail(downloadErrorText);
     const std::string expected = "\x1b[31m" + downloadErrorText + "\x1b[0m\n";
     pty.readUntil([&](const std::string& all) { return contains(all, expected); });
 
@@ -514,10 +324,11 @@ TEST(InteractiveFrontEnd, CloseFinishesTheLineAndThenDrawsNothing)
 {
     StderrToPty pty;
     auto frontEnd = createTerminalFrontEnd(true);
+    ControllerScript script(*frontEnd);
     CountingDelegate delegate;
-    setUp(*frontEnd, delegate);
-    downloadInChunks(*frontEnd, 4, 1000);
-    finishDownload(*frontEnd);
+    setUp(*frontEnd, script, delegate);
+    downloadInChunks(script, 4, 1000);
+    script.finish();
     frontEnd->window().close();
     const std::string text = pty.readUntil([](const std::string& all) { return !all.empty() && all.back() == '\n'; });
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
@@ -534,9 +345,10 @@ TEST(InteractiveFrontEnd, KeepsTheLineWithinANarrowTerminal)
 {
     StderrToPty pty(40);
     auto frontEnd = createTerminalFrontEnd(true);
+    ControllerScript script(*frontEnd);
     CountingDelegate delegate;
-    setUp(*frontEnd, delegate);
-    downloadInChunks(*frontEnd, 3, 1000 * 1000);
+    setUp(*frontEnd, script, delegate);
+    downloadInChunks(script, 3, 1000 * 1000);
     frontEnd->downloadPercent().setStringValue("A status text much longer than the terminal is wide");
     frontEnd->window().close();
     const std::string text = pty.readUntil([](const std::string& all) { return !all.empty() && all.back() == '\n'; });

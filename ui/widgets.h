@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/download_progress.h"
+
 #include <string>
 
 // The controls of the download window, as the controller sees them. Each
@@ -49,6 +51,16 @@ public:
     virtual bool isEnabled() const = 0;
 };
 
+// The download's progress in numbers, beside what the controls are told:
+// the front end reads sizes, speeds and states here, never from the texts.
+class DownloadProgressView {
+public:
+    virtual ~DownloadProgressView() = default;
+    // The whole state, after each change; comes before the status text that
+    // goes with it.
+    virtual void downloadProgressChanged(const DownloadProgress& progress) = 0;
+};
+
 class WindowDelegate {
 public:
     virtual ~WindowDelegate() = default;
@@ -71,7 +83,8 @@ public:
 
 class EventLoop;
 
-// One front end: its loop and the window with its four controls, all owned by it.
+// One front end: its loop, the window with its four controls and the view
+// of the download's progress, all owned by it.
 class FrontEnd {
 public:
     virtual ~FrontEnd() = default;
@@ -81,4 +94,5 @@ public:
     virtual ImageView& image() = 0;
     virtual StatusLine& downloadPercent() = 0;
     virtual Button& cancel() = 0;
+    virtual DownloadProgressView& progressView() = 0;
 };

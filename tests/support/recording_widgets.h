@@ -2,13 +2,16 @@
 
 // A display-less stand-in for the download window: every control records
 // what was done to it, in one shared journal, so a test can check the
-// controller's texts and states and their order.
+// controller's texts and states and their order; the view of the
+// download's progress keeps every report as well.
 
 #include "platform/event_loop.h"
 #include "platform/poll_event_loop.h"
 #include "platform/url_download.h"
 #include "ui/widgets.h"
 
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +19,13 @@
 struct Journal {
     std::vector<std::string> entries;
     void add(std::string entry) { entries.push_back(std::move(entry)); }
+    // The entry and a number, as short as it goes ("bar max 1000").
+    void add(const std::string& entry, double number)
+    {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.17g", number);
+        add(entry + " " + text);
+    }
 };
 
 class RecordingProgress : public ProgressIndicator {
@@ -28,14 +38,34 @@ public:
         journal_.add(indeterminate ? "bar indeterminate" : "bar determinate");
     }
     bool isIndeterminate() const override { return indeterminate_; }
-    void setMaxValue(double maximum) override { max_ = maximum; }
+    void setMaxValue(double maximum) override
+    {
+        max_ = maximum;
+        journal_.add("bar max", maximum);
+    }
     double maxValue() const override { return max_; }
-    void setDoubleValue(double value) override { value_ = value; }
+    void setDoubleValue(double value) override
+    {
+        value_ = value;
+        journal_.add("bar value", value);
+    }
     double doubleValue() const override { return value_; }
-    void incrementBy(double delta) override { value_ += delta; }
-    void startAnimation() override { animating_ = true; }
-    void stopAnimation() override { animating_ = false; }
-    void displayIfNeeded() override {}
+    void incrementBy(double delta) override
+    {
+        value_ += delta;
+        journal_.add("bar +", delta);
+    }
+    void startAnimation() override
+    {
+        animating_ = true;
+        journal_.add("bar animating");
+    }
+    void stopAnimation() override
+    {
+        animating_ = false;
+        journal_.add("bar still");
+    }
+    void displayIfNeeded() override { journal_.add("bar drawn"); }
 
     bool threaded_ = false;
     bool indeterminate_ = false;
@@ -87,11 +117,51 @@ private:
 
 class RecordingButton : public Button {
 public:
+    explicit RecordingButton(Journal& journal) : journal_(journal) {}
     void setKeyEquivalent(const std::string& key) override { keyEquivalent = key; }
-    void setEnabled(bool enabled) override { enabled_ = enabled; }
+    void setEnabled(bool enabled) override
+    {
+        enabled_ = enabled;
+        journal_.add(enabled ? "cancel enabled" : "cancel disabled");
+    }
     bool isEnabled() const override { return enabled_; }
     std::string keyEquivalent;
     bool enabled_ = true;
+
+private:
+    Journal& journal_;
+};
+
+inline const char* phaseName(DownloadProgress::Phase phase)
+{
+    using Phase = DownloadProgress::Phase;
+    switch (phase) {
+    case Phase::Idle: return "idle";
+    case Phase::WaitingForCache: return "waiting for the cache";
+    case Phase::Connecting: return "connecting";
+    case Phase::Downloading: return "downloading";
+    case Phase::WaitingToRetry: return "waiting to retry";
+    case Phase::Initializing: return "initializing";
+    case Phase::Failed: return "failed";
+    case Phase::HandedOff: return "handed off";
+    }
+    return "?";
+}
+
+// Journals each report as "progress <phase> <bytes>/<total>".
+class RecordingProgressView : public DownloadProgressView {
+public:
+    explicit RecordingProgressView(Journal& journal) : journal_(journal) {}
+    void downloadProgressChanged(const DownloadProgress& progress) override
+    {
+        reports.push_back(progress);
+        journal_.add(std::string("progress ") + phaseName(progress.phase) + " " +
+                     std::to_string(progress.bytesReceived) + "/" + std::to_string(progress.totalBytes));
+    }
+    std::vector<DownloadProgress> reports;
+
+private:
+    Journal& journal_;
 };
 
 class RecordingWindow : public Window {
@@ -108,7 +178,7 @@ public:
         if (delegate_ != nullptr)
             delegate_->windowWillClose();
     }
-    void displayIfNeeded() override {}
+    void displayIfNeeded() override { journal_.add("window drawn"); }
     bool hasUserToClose() const override { return hasUser_; }
 
     bool closed = false;
@@ -119,11 +189,33 @@ private:
     bool hasUser_;
 };
 
+// A window delegate that counts the calls, and does more if asked (closes
+// the window again, stops the loop).
+class CountingDelegate : public WindowDelegate {
+public:
+    explicit CountingDelegate(std::function<void()> also = {}) : also_(std::move(also)) {}
+    void windowWillClose() override
+    {
+        ++calls;
+        if (also_)
+            also_();
+    }
+    int calls = 0;
+
+private:
+    std::function<void()> also_;
+};
+
 // A whole front end of recording controls on the real poll() loop.
 class RecordingFrontEnd : public FrontEnd {
 public:
     explicit RecordingFrontEnd(bool hasUserToClose = true)
-        : loop_(createPollEventLoop()), progress_(journal), status_(journal), window_(journal, hasUserToClose)
+        : loop_(createPollEventLoop())
+        , progress_(journal)
+        , status_(journal)
+        , button_(journal)
+        , window_(journal, hasUserToClose)
+        , progressView_(journal)
     {
     }
     EventLoop& loop() override { return *loop_; }
@@ -132,6 +224,7 @@ public:
     ImageView& image() override { return image_; }
     StatusLine& downloadPercent() override { return status_; }
     Button& cancel() override { return button_; }
+    DownloadProgressView& progressView() override { return progressView_; }
 
     Journal journal;
     std::unique_ptr<EventLoop> loop_;
@@ -140,6 +233,7 @@ public:
     RecordingStatus status_;
     RecordingButton button_;
     RecordingWindow window_;
+    RecordingProgressView progressView_;
 };
 
 // A download that does nothing by itself: the test plays the server's part by

@@ -24,11 +24,9 @@ constexpr double waitForever = 1e20;
 FltkEventLoop::FltkEventLoop(XConnection& connection)
     : connection_(connection)
 {
-    if (pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
-        wakePipe_[0] = wakePipe_[1] = -1;
+    if (!makePipe(wakePipe_, O_CLOEXEC | O_NONBLOCK))
         return;
-    }
-    const int readEnd = wakePipe_[0];
+    const int readEnd = wakePipe_.read.get();
     connection_.guarded([this, readEnd] { Fl::add_fd(readEnd, FL_READ, onWakeUp, this); });
 }
 
@@ -42,12 +40,9 @@ FltkEventLoop::~FltkEventLoop()
         for (const auto& entry : calls_)
             if (entry.second.token)
                 Fl::remove_timeout(onTimeout, entry.second.token.get());
-        if (wakePipe_[0] >= 0)
-            Fl::remove_fd(wakePipe_[0]);
+        if (wakePipe_.read)
+            Fl::remove_fd(wakePipe_.read.get());
     }
-    for (int fd : wakePipe_)
-        if (fd >= 0)
-            close(fd);
 }
 
 void FltkEventLoop::watchDescriptor(int fd, bool forReading, bool forWriting, DescriptorCallback callback)
@@ -166,11 +161,11 @@ void FltkEventLoop::stop(int result)
         poll_->stop(result);
     // Called from a timer, stop() would otherwise leave Fl::wait blocking
     // until the next event.
-    if (wakePipe_[1] >= 0) {
+    if (wakePipe_.write) {
         const char byte = 0;
         ssize_t written;
         do
-            written = write(wakePipe_[1], &byte, 1);
+            written = write(wakePipe_.write.get(), &byte, 1);
         while (written < 0 && errno == EINTR);
     }
 }
@@ -240,7 +235,7 @@ void FltkEventLoop::fireCall(CallId id)
 void FltkEventLoop::drainWakePipe()
 {
     char buffer[64];
-    while (read(wakePipe_[0], buffer, sizeof buffer) > 0) {
+    while (read(wakePipe_.read.get(), buffer, sizeof buffer) > 0) {
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/event_loop.h"
+#include "platform/unique_fd.h"
 
 #include <chrono>
 #include <functional>
@@ -70,7 +71,7 @@ private:
     std::map<int, Watch> watches_;
     std::map<CallId, Call> calls_;
     CallId nextCallId_ = 1;
-    int wakePipe_[2] = {-1, -1};
+    PipeFds wakePipe_;
     bool stopped_ = false;
     int result_ = 0;
     // The display is gone: everything runs on this loop instead of Fl::wait.

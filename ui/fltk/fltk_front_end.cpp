@@ -10,6 +10,7 @@
 #include "ui/fltk/window_module.h"
 #include "ui/fltk/x_connection.h"
 #include "ui/front_end.h"
+#include "ui/latest_download_progress.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
@@ -38,6 +39,7 @@ public:
     ImageView& image() override { return *image_; }
     StatusLine& downloadPercent() override { return *status_; }
     Button& cancel() override { return *cancel_; }
+    DownloadProgressView& progressView() override { return downloadProgress_; }
 
 private:
     static void onCloseRequest(Fl_Widget*, void* data);
@@ -56,6 +58,7 @@ private:
     std::unique_ptr<FltkImage> image_;
     std::unique_ptr<FltkStatusLine> status_;
     std::unique_ptr<FltkButton> cancel_;
+    LatestDownloadProgress downloadProgress_;
 };
 
 void setUpToolkitOnce()
@@ -85,7 +88,7 @@ FltkFrontEnd::FltkFrontEnd(XConnection& connection, const std::string& title)
     // Once the display is gone nobody can close the window by hand. If it
     // already shows a failure, which waits for exactly that, the run ends.
     loop_.setOnDisplayLost([this] {
-        if (status_->textColor() == TextColor::Red && !window_->isClosed())
+        if (downloadProgress_.latest().phase == DownloadProgress::Phase::Failed && !window_->isClosed())
             window_->close();
     });
 }

@@ -66,39 +66,17 @@ FltkProgress::~FltkProgress()
         loop_.cancelCall(animationCall_);
 }
 
-void FltkProgress::setIndeterminate(bool indeterminate)
+void FltkProgress::modeChanged()
 {
-    indeterminate_ = indeterminate;
+    const bool indeterminate = isIndeterminate();
     connection_.guarded([this, indeterminate] { bar_.indeterminate(indeterminate); });
     updateAnimation();
 }
 
-void FltkProgress::setMaxValue(double maximum)
+void FltkProgress::valueChanged()
 {
-    maximum_ = maximum;
-    showValue();
-}
-
-void FltkProgress::setDoubleValue(double value)
-{
-    value_ = value;
-    showValue();
-}
-
-void FltkProgress::incrementBy(double delta)
-{
-    value_ += delta;
-    showValue();
-}
-
-void FltkProgress::showValue()
-{
-    double fraction = maximum_ > 0 ? value_ / maximum_ : 0.0;
-    if (!(fraction > 0))
-        fraction = 0;
-    fraction = std::min(fraction, 1.0);
     // Redraw only when the bar would look different.
-    const long permille = std::lround(fraction * 1000);
+    const long permille = std::lround(filledFraction() * 1000);
     if (permille == shownPermille_)
         return;
     shownPermille_ = permille;
@@ -106,21 +84,9 @@ void FltkProgress::showValue()
     connection_.guarded([this, shown] { bar_.value(shown); });
 }
 
-void FltkProgress::startAnimation()
-{
-    animating_ = true;
-    updateAnimation();
-}
-
-void FltkProgress::stopAnimation()
-{
-    animating_ = false;
-    updateAnimation();
-}
-
 void FltkProgress::updateAnimation()
 {
-    const bool wanted = animating_ && indeterminate_ && connection_.isOpen();
+    const bool wanted = isAnimating() && isIndeterminate() && connection_.isOpen();
     if (wanted && animationCall_ == 0) {
         animationCall_ = loop_.callLater(slideInterval, [this] { animate(); });
     } else if (!wanted && animationCall_ != 0) {
@@ -227,7 +193,6 @@ void FltkStatusLine::showText()
 
 void FltkStatusLine::setTextColor(TextColor color)
 {
-    color_ = color;
     const Fl_Color shown = color == TextColor::Red ? redTextColor() : normalTextColor();
     connection_.guarded([this, shown] {
         widget_.labelcolor(shown);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/event_loop.h"
+#include "ui/progress_bar_values.h"
 #include "ui/widgets.h"
 
 #include <string>
@@ -17,36 +18,22 @@ class XConnection;
 // Every call into FLTK goes through XConnection::guarded(); once the display
 // is lost they keep their state and draw nothing.
 
-class FltkProgress final : public ProgressIndicator {
+class FltkProgress final : public ProgressBarValues {
 public:
     FltkProgress(XConnection& connection, EventLoop& loop, ProgressBarWidget& bar);
     ~FltkProgress() override;
-
-    void setUsesThreadedAnimation(bool threaded) override { threadedAnimation_ = threaded; }
-    void setIndeterminate(bool indeterminate) override;
-    bool isIndeterminate() const override { return indeterminate_; }
-    void setMaxValue(double maximum) override;
-    double maxValue() const override { return maximum_; }
-    void setDoubleValue(double value) override;
-    double doubleValue() const override { return value_; }
-    void incrementBy(double delta) override;
-    void startAnimation() override;
-    void stopAnimation() override;
     void displayIfNeeded() override;
 
 private:
-    void showValue();
+    void modeChanged() override;
+    void valueChanged() override;
+    void animationChanged() override { updateAnimation(); }
     void updateAnimation();
     void animate();
 
     XConnection& connection_;
     EventLoop& loop_;
     ProgressBarWidget& bar_;
-    bool threadedAnimation_ = false; // kept; the animation runs on loop timers anyway
-    bool indeterminate_ = false;
-    bool animating_ = false;
-    double maximum_ = 100.0;
-    double value_ = 0.0;
     long shownPermille_ = -1;
     EventLoop::CallId animationCall_ = 0;
 };
@@ -70,7 +57,6 @@ public:
     void setStringValue(const std::string& text) override;
     std::string stringValue() const override { return text_; }
     void setTextColor(TextColor color) override;
-    TextColor textColor() const { return color_; }
 
 private:
     void showText();
@@ -79,7 +65,6 @@ private:
     StatusLineWidget& widget_;
     std::string text_;
     bool singleLine_ = false;
-    TextColor color_ = TextColor::Normal;
 };
 
 class FltkButton final : public Button {

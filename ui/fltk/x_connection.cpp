@@ -1,5 +1,7 @@
 #include "ui/fltk/x_connection.h"
 
+#include "platform/unique_fd.h"
+
 #include <FL/x.H>
 #include <X11/Xlib.h>
 
@@ -8,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -62,84 +65,49 @@ public:
     void release();
 
 private:
+    // The child's part: connects, answers '1' (connected) or '0' on the
+    // answer pipe, and stays connected until the release pipe closes.
+    [[noreturn]] static void tryInChild(const std::string& name, int answerEnd, int releaseEnd);
+    // The child's answer, or nullopt when none came within the limit.
+    static std::optional<char> readAnswer(int answerEnd);
+
     pid_t child_ = -1;
-    int releaseEnd_ = -1; // closing it lets the child end
+    UniqueFd releaseEnd_; // closing it lets the child end
 };
 
 bool DisplayProbe::succeeded(const std::string& name, std::string& whyNot)
 {
-    int answerPipe[2];
-    int releasePipe[2];
-    if (pipe2(answerPipe, O_CLOEXEC) != 0) {
-        whyNot = "cannot create a pipe to try the display";
-        return false;
-    }
-    if (pipe2(releasePipe, O_CLOEXEC) != 0) {
-        close(answerPipe[0]);
-        close(answerPipe[1]);
+    PipeFds answerPipe;
+    PipeFds releasePipe;
+    if (!makePipe(answerPipe) || !makePipe(releasePipe)) {
         whyNot = "cannot create a pipe to try the display";
         return false;
     }
     child_ = fork();
     if (child_ < 0) {
-        for (int fd : {answerPipe[0], answerPipe[1], releasePipe[0], releasePipe[1]})
-            close(fd);
         whyNot = "cannot start a process to try the display";
         return false;
     }
     if (child_ == 0) {
-        close(answerPipe[0]);
-        close(releasePipe[1]);
-        Display* display = XOpenDisplay(name.c_str());
-        const char answer = display != nullptr ? '1' : '0';
-        ssize_t done;
-        do
-            done = write(answerPipe[1], &answer, 1);
-        while (done < 0 && errno == EINTR);
-        if (display != nullptr) {
-            // Stay connected until the parent is (or has given up, or died).
-            char byte;
-            do
-                done = read(releasePipe[0], &byte, 1);
-            while (done < 0 && errno == EINTR);
-        }
-        _exit(0);
+        // The parent's ends go, or the release pipe would never close.
+        answerPipe.read.reset();
+        releasePipe.write.reset();
+        tryInChild(name, answerPipe.write.get(), releasePipe.read.get());
     }
-    close(answerPipe[1]);
-    close(releasePipe[0]);
-    releaseEnd_ = releasePipe[1];
+    answerPipe.write.reset();
+    releasePipe.read.reset();
+    releaseEnd_ = std::move(releasePipe.write);
 
     // The answer is a byte on the pipe rather than the child's exit status,
     // which a SIGCHLD set to SIG_IGN would take away.
-    char answer = 0;
-    bool answered = false;
-    const auto deadline = std::chrono::steady_clock::now() + displayProbeLimit;
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        pollfd watch{answerPipe[0], POLLIN, 0};
-        const int ready = poll(&watch, 1, static_cast<int>(left.count()) + 1);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            break;
-        ssize_t got;
-        do
-            got = read(answerPipe[0], &answer, 1);
-        while (got < 0 && errno == EINTR);
-        answered = got == 1;
-        break;
-    }
-    close(answerPipe[0]);
-    if (!answered) {
+    const std::optional<char> answer = readAnswer(answerPipe.read.get());
+    if (!answer) {
         kill(child_, SIGKILL);
         release();
         whyNot = "the X server at " + name + " does not answer";
         return false;
     }
-    if (answer != '1') {
+    if (*answer != '1') {
         release();
         whyNot = "the X server at " + name + " cannot be reached or refuses the connection";
         return false;
@@ -147,12 +115,52 @@ bool DisplayProbe::succeeded(const std::string& name, std::string& whyNot)
     return true;
 }
 
+void DisplayProbe::tryInChild(const std::string& name, int answerEnd, int releaseEnd)
+{
+    Display* display = XOpenDisplay(name.c_str());
+    const char answer = display != nullptr ? '1' : '0';
+    ssize_t done;
+    do
+        done = write(answerEnd, &answer, 1);
+    while (done < 0 && errno == EINTR);
+    if (display != nullptr) {
+        // Stay connected until the parent is (or has given up, or died).
+        char byte;
+        do
+            done = read(releaseEnd, &byte, 1);
+        while (done < 0 && errno == EINTR);
+    }
+    _exit(0);
+}
+
+std::optional<char> DisplayProbe::readAnswer(int answerEnd)
+{
+    const auto deadline = std::chrono::steady_clock::now() + displayProbeLimit;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return std::nullopt;
+        pollfd watch{answerEnd, POLLIN, 0};
+        const int ready = poll(&watch, 1, static_cast<int>(left.count()) + 1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return std::nullopt;
+        char answer = 0;
+        ssize_t got;
+        do
+            got = read(answerEnd, &answer, 1);
+        while (got < 0 && errno == EINTR);
+        if (got != 1)
+            return std::nullopt;
+        return answer;
+    }
+}
+
 void DisplayProbe::release()
 {
-    if (releaseEnd_ >= 0) {
-        close(releaseEnd_);
-        releaseEnd_ = -1;
-    }
+    releaseEnd_.reset();
     if (child_ > 0) {
         while (waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
         }

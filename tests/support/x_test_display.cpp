@@ -1,4 +1,4 @@
-#include "x_test_display.h"
+#include "support/x_test_display.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
