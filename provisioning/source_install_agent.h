@@ -1,6 +1,7 @@
 #pragma once
 
 #include "launcher/error_reporter.h"
+#include "provisioning/bundle_contents.h" // isAlternativeInstallAgentName, the name rule sourcing applies
 
 #include <string>
 
@@ -15,6 +16,3 @@ std::string sourceInstallAgent(std::string workDir, ErrorReporter reporter);
 
 // The same, with the download step supplied by the caller.
 std::string sourceInstallAgent(std::string workDir, ErrorReporter reporter, InstallAgentDownloader download);
-
-// Whether a resource name is an alternative archive: "InstallAgent_" ... ".zip".
-bool isAlternativeInstallAgentName(const std::string& name);
