@@ -73,7 +73,9 @@ TEST(RunChild, ATerminationSignalMeanwhileGoesToTheCallerNotToTheLauncher)
     std::vector<int> received;
     bool sent = false;
     const ChildRun run = runChild(
-        shellLine(": > " + ready + "; exec sleep 600"), ChildOutput::Inherited,
+        // Its output gathered, so that a test killed by the signal leaves no
+        // sleep behind that holds the test runner's output open.
+        shellLine(": > " + ready + "; exec sleep 600"), ChildOutput::Together,
         [&received](ChildProcess& child, int signal, bool sentByAProcess) {
             received.push_back(signal);
             EXPECT_TRUE(sentByAProcess);
