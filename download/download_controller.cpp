@@ -7,6 +7,7 @@
 #include "platform/main_bundle.h"
 #include "platform/paths.h"
 #include "platform/system_log.h"
+#include "provisioning/bundle_contents.h"
 #include "provisioning/cache_paths.h"
 
 #include <cmath>
@@ -51,7 +52,7 @@ void Download::applicationDidFinishLaunching()
     // Without a bundle there is no splash picture, but the download still
     // starts: a terminal has nobody who could close an idle window.
     if (const auto bundle = mainBundle()) {
-        const std::string splashPath = appendPathComponent(bundle->resourcePath, "splash.png");
+        const std::string splashPath = appendPathComponent(bundle->resourcePath, splashPictureName);
         if (image != nullptr && fileExistsAtPath(splashPath)) {
             image->showImageFromFile(splashPath, static_cast<int>(splashSize), static_cast<int>(splashSize));
             if (window != nullptr)

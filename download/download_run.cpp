@@ -6,6 +6,7 @@
 #include "platform/termination_signals.h"
 #include "platform/url_download.h"
 #include "provisioning/cache_session.h"
+#include "provisioning/bundle_contents.h"
 #include "provisioning/constants.h"
 
 #include <cerrno>
@@ -26,10 +27,8 @@ std::string windowTitle()
     if (!bundle)
         return "Installer";
     std::string name = bundle->bundlePath.substr(bundle->bundlePath.find_last_of('/') + 1);
-    static const std::string appSuffix = ".app";
-    if (bundle->resourcePath != bundle->bundlePath && name.size() > appSuffix.size()
-        && name.compare(name.size() - appSuffix.size(), appSuffix.size(), appSuffix) == 0)
-        name.resize(name.size() - appSuffix.size());
+    if (bundle->resourcePath != bundle->bundlePath)
+        name = applicationBundleTitle(name);
     return name.empty() ? "Installer" : name;
 }
 

@@ -3,13 +3,13 @@
 #include "platform/file_manager.h"
 #include "platform/main_bundle.h"
 #include "platform/paths.h"
+#include "provisioning/bundle_contents.h"
 
 #include <fstream>
 #include <sstream>
 
 namespace {
 
-const char* const publicKeyName = "InstallAgent.pub";
 const char* const signatureSuffix = ".minisig";
 // A key file is two short lines; anything much larger is not one.
 constexpr std::size_t publicKeyMaxBytes = 16 * 1024;
@@ -33,7 +33,7 @@ std::optional<MinisignPublicKey> DownloadSignature::bundlePublicKey(std::string&
     const auto bundle = mainBundle();
     if (!bundle)
         return std::nullopt;
-    const std::string path = appendPathComponent(bundle->resourcePath, publicKeyName);
+    const std::string path = appendPathComponent(bundle->resourcePath, installAgentPublicKeyName);
     if (!fileExistsAtPath(path))
         return std::nullopt;
     std::string text;

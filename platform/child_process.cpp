@@ -59,11 +59,12 @@ bool isExecutableFile(const std::string& path)
             _exit(127); // the launcher died before the death signal was armed
     }
     if (failure == 0 && options.inputFromNull) {
-        const int input = open("/dev/null", O_RDONLY);
-        if (input < 0 || dup2(input, STDIN_FILENO) < 0)
+        UniqueFd input(open("/dev/null", O_RDONLY));
+        if (!input || dup2(input.get(), STDIN_FILENO) < 0)
             failure = errno;
-        if (input > STDIN_FILENO)
-            close(input);
+        if (input.get() == STDIN_FILENO)
+            input.release(); // it is the standard input now
+        input.reset();       // exec is no return: nothing else would close it
     }
     if (failure == 0 && options.outputFd >= 0) {
         if (dup2(options.outputFd, STDOUT_FILENO) < 0 || dup2(options.outputFd, STDERR_FILENO) < 0)
@@ -80,6 +81,60 @@ bool isExecutableFile(const std::string& path)
     while (write(errorPipe, &failure, sizeof failure) < 0 && errno == EINTR) {
     }
     _exit(127);
+}
+
+// Reads what fd holds without waiting; true at the end of the stream.
+bool gatherAvailable(int fd, std::string& sink)
+{
+    char buffer[8192];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0;
+        sink.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+// One stream of a child's output: the end the launcher reads, and where it goes.
+struct GatheredStream {
+    int fd;
+    std::string* sink;
+};
+
+// Waits on a loop of its own until the child has ended; its wait status.
+int waitGathering(ChildProcess& child, const std::vector<GatheredStream>& streams, const ChildSignalHandler& onSignal,
+                  const std::function<void()>& meanwhile)
+{
+    const std::unique_ptr<EventLoop> loop = createPollEventLoop();
+    std::optional<TerminationSignals> signals;
+    if (onSignal)
+        signals.emplace(*loop, [&](int signal, bool sentByAProcess) { onSignal(child, signal, sentByAProcess); });
+    // Read without waiting: whatever the child started in the background may
+    // hold a pipe open long after the child is gone.
+    for (const GatheredStream& stream : streams) {
+        fcntl(stream.fd, F_SETFL, fcntl(stream.fd, F_GETFL) | O_NONBLOCK);
+        loop->watchDescriptor(stream.fd, true, false, [&loop, stream](int fd, bool, bool) {
+            if (gatherAvailable(fd, *stream.sink))
+                loop->stopWatching(fd);
+        });
+    }
+    child.whenExited(*loop, [&loop](int) { loop->stop(0); });
+    std::function<void()> tick;
+    tick = [&] {
+        meanwhile();
+        loop->callLater(0.1, tick);
+    };
+    if (meanwhile)
+        loop->callLater(0.1, tick);
+    loop->run();
+    for (const GatheredStream& stream : streams) {
+        gatherAvailable(stream.fd, *stream.sink);
+        loop->stopWatching(stream.fd);
+    }
+    child.stopWatching();
+    return child.waitStatus().value_or(-1);
 }
 
 } // namespace
@@ -127,8 +182,9 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const ChildProcessOptions& opt
         argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
 
-    int errorPipe[2];
-    if (pipe2(errorPipe, O_CLOEXEC) != 0) {
+    // The child tells through this pipe why exec failed; exec closes it.
+    PipeFds errorPipe;
+    if (!makePipe(errorPipe)) {
         whyNot = std::strerror(errno);
         return nullptr;
     }
@@ -136,22 +192,20 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const ChildProcessOptions& opt
     const pid_t pid = fork();
     if (pid < 0) {
         const int failure = errno;
-        close(errorPipe[0]);
-        close(errorPipe[1]);
-        errno = failure;
         whyNot = std::strerror(failure);
+        errno = failure; // the pipe closes keeping it
         return nullptr;
     }
     if (pid == 0)
-        becomeProgram(options, path.c_str(), argv.data(), parent, errorPipe[1]);
+        becomeProgram(options, path.c_str(), argv.data(), parent, errorPipe.write.get());
 
-    close(errorPipe[1]);
+    errorPipe.write.reset();
     int failure = 0;
     ssize_t got;
     do
-        got = read(errorPipe[0], &failure, sizeof failure);
+        got = read(errorPipe.read.get(), &failure, sizeof failure);
     while (got < 0 && errno == EINTR);
-    close(errorPipe[0]);
+    errorPipe.read.reset();
 
     std::unique_ptr<ChildProcess> child(new ChildProcess(pid, options.withoutTerminal));
     if (got == static_cast<ssize_t>(sizeof failure)) {
@@ -175,8 +229,6 @@ ChildProcess::~ChildProcess()
         sendSignal(SIGKILL);
         reap(true);
     }
-    if (pidFd_ >= 0)
-        close(pidFd_);
 }
 
 int ChildProcess::waitForEnd()
@@ -219,8 +271,8 @@ void ChildProcess::whenExited(EventLoop& loop, std::function<void(int waitStatus
     stopWatching();
     loop_ = &loop;
     onExit_ = std::move(onExit);
-    if (pidFd_ >= 0) {
-        loop.watchDescriptor(pidFd_, true, false, [this](int, bool, bool) {
+    if (pidFd_) {
+        loop.watchDescriptor(pidFd_.get(), true, false, [this](int, bool, bool) {
             if (!reap(false))
                 return;
             const auto onExit = std::move(onExit_);
@@ -252,56 +304,13 @@ void ChildProcess::stopWatching()
 {
     if (loop_ == nullptr)
         return;
-    if (pidFd_ >= 0)
-        loop_->stopWatching(pidFd_);
+    if (pidFd_)
+        loop_->stopWatching(pidFd_.get());
     if (pollCall_)
         loop_->cancelCall(*pollCall_);
     pollCall_.reset();
     loop_ = nullptr;
     onExit_ = nullptr;
-}
-
-int waitHandlingSignals(ChildProcess& child, const std::function<void(int signal, bool sentByAProcess)>& onSignal,
-                        int outputFd, std::string* output, const std::function<void()>& meanwhile)
-{
-    const std::unique_ptr<EventLoop> loop = createPollEventLoop();
-    TerminationSignals signals(*loop, onSignal);
-    // Reads what is there without waiting: whatever the child started in
-    // the background may hold the pipe open long after the child is gone.
-    const auto gather = [&] {
-        char buffer[4096];
-        for (;;) {
-            const ssize_t got = read(outputFd, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return got == 0; // true at the end of the output
-            if (output != nullptr)
-                output->append(buffer, static_cast<std::size_t>(got));
-        }
-    };
-    if (outputFd >= 0) {
-        fcntl(outputFd, F_SETFL, fcntl(outputFd, F_GETFL) | O_NONBLOCK);
-        loop->watchDescriptor(outputFd, true, false, [&](int fd, bool, bool) {
-            if (gather())
-                loop->stopWatching(fd);
-        });
-    }
-    child.whenExited(*loop, [&](int) { loop->stop(0); });
-    std::function<void()> tick;
-    tick = [&] {
-        meanwhile();
-        loop->callLater(0.1, tick);
-    };
-    if (meanwhile)
-        loop->callLater(0.1, tick);
-    loop->run();
-    if (outputFd >= 0) {
-        gather();
-        loop->stopWatching(outputFd);
-    }
-    child.stopWatching();
-    return child.waitStatus().value_or(-1);
 }
 
 bool becomeLauncherHelper(pid_t launcher)
@@ -315,4 +324,38 @@ bool becomeLauncherHelper(pid_t launcher)
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     return prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == launcher;
+}
+
+ChildRun runChild(const ChildProcessOptions& given, ChildOutput output, const ChildSignalHandler& onSignal,
+                  const std::function<void()>& meanwhile)
+{
+    ChildRun run;
+    PipeFds out;
+    PipeFds err;
+    if ((output != ChildOutput::Inherited && !makePipe(out)) || (output == ChildOutput::Apart && !makePipe(err))) {
+        run.error = errno;
+        run.whyNot = std::string("cannot make a pipe for its output: ") + std::strerror(run.error);
+        return run;
+    }
+    ChildProcessOptions options = given;
+    if (out.write)
+        options.outputFd = out.write.get();
+    if (err.write)
+        options.errorFd = err.write.get();
+    const std::unique_ptr<ChildProcess> child = ChildProcess::start(options, run.whyNot);
+    run.error = child ? 0 : errno;
+    // Only the child may hold the write ends: the streams end when it does.
+    out.write.reset();
+    err.write.reset();
+    if (!child)
+        return run;
+
+    run.started = true;
+    std::vector<GatheredStream> streams;
+    if (out.read)
+        streams.push_back({out.read.get(), &run.output});
+    if (err.read)
+        streams.push_back({err.read.get(), &run.errorOutput});
+    run.waitStatus = waitGathering(*child, streams, onSignal, meanwhile);
+    return run;
 }

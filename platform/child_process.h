@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/event_loop.h"
+#include "platform/unique_fd.h"
 
 #include <functional>
 #include <memory>
@@ -68,7 +69,7 @@ private:
 
     pid_t pid_;
     bool ownGroup_;
-    int pidFd_ = -1;
+    UniqueFd pidFd_;
     std::optional<int> waitStatus_;
     EventLoop* loop_ = nullptr;
     std::optional<EventLoop::CallId> pollCall_;
@@ -85,11 +86,35 @@ std::string findProgram(const std::string& name);
 // Async-signal-safe.
 bool becomeLauncherHelper(pid_t launcher);
 
-// Waits until the child has ended and returns its wait status. Meanwhile
-// SIGINT, SIGTERM and SIGHUP do not end the launcher; each becomes a call of
-// onSignal (see TerminationSignals), which may pass it on to the child. When
-// outputFd is >= 0 (the read end of the child's output), what the child
-// writes there is gathered into output. meanwhile, when given, is called
-// every tenth of a second while the child runs.
-int waitHandlingSignals(ChildProcess& child, const std::function<void(int signal, bool sentByAProcess)>& onSignal,
-                        int outputFd = -1, std::string* output = nullptr, const std::function<void()>& meanwhile = {});
+// What runChild does with the child's standard output and standard error.
+enum class ChildOutput {
+    Inherited, // they stay the launcher's own (or what the options say)
+    Together,  // both gathered into ChildRun::output, in the order written
+    Apart,     // standard output into ChildRun::output, standard error into errorOutput
+};
+
+// A program that runChild ran to its end.
+struct ChildRun {
+    bool started = false; // false: it could not be started; whyNot and error tell why
+    std::string whyNot;
+    int error = 0;       // the errno of that failure
+    int waitStatus = -1; // as waitpid gives it, once started
+    std::string output;
+    std::string errorOutput;
+
+    // Started, and exited with status 0.
+    bool succeeded() const { return started && waitStatus == 0; }
+};
+
+// Told of a termination signal that reached the launcher while the child runs.
+using ChildSignalHandler = std::function<void(ChildProcess& child, int signal, bool sentByAProcess)>;
+
+// Starts the program, waits until it has ended and gathers its output as
+// asked. With onSignal, SIGINT, SIGTERM and SIGHUP do not end the launcher
+// meanwhile: each becomes a call of onSignal (see TerminationSignals), which
+// may pass it on to the child; without, they keep their usual effect.
+// meanwhile, when given, is called every tenth of a second while the child
+// runs. What a program left in the background writes after the child's end
+// is not waited for.
+ChildRun runChild(const ChildProcessOptions& options, ChildOutput output, const ChildSignalHandler& onSignal = {},
+                  const std::function<void()>& meanwhile = {});

@@ -1,6 +1,7 @@
 #include "platform/main_bundle.h"
 
 #include "platform/paths.h"
+#include "provisioning/bundle_contents.h"
 
 namespace {
 
@@ -21,14 +22,8 @@ std::optional<MainBundle> bundleForExecutable(const std::string& executablePath)
 {
     if (executablePath.empty())
         return std::nullopt;
-    const std::string directory = parentDirectory(executablePath);
-    static const std::string bundledTail = "/Contents/MacOS";
-    if (directory.size() > bundledTail.size()
-        && directory.compare(directory.size() - bundledTail.size(), bundledTail.size(), bundledTail) == 0) {
-        const std::string bundle = directory.substr(0, directory.size() - bundledTail.size());
-        return MainBundle{bundle, bundle + "/Contents/Resources"};
-    }
-    return MainBundle{directory, directory};
+    const BundleDirectories bundle = bundleDirectoriesAround(executablePath);
+    return MainBundle{bundle.root, bundle.resourceDir};
 }
 
 std::optional<MainBundle> mainBundle()

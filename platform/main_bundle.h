@@ -3,7 +3,8 @@
 #include <optional>
 #include <string>
 
-// The application bundle around the running executable E (from /proc/self/exe):
+// The application bundle around the running executable E (from /proc/self/exe),
+// as bundleDirectoriesAround (provisioning/bundle_contents.h) lays it out:
 // when E lies in <B>/Contents/MacOS/, the bundle is B and its resources are
 // <B>/Contents/Resources; otherwise E's own directory is both the bundle and
 // its resource directory. There is no bundle only when E cannot be found.

@@ -1,5 +1,6 @@
 #include "provisioning/fire_install_agent.h"
 
+#include "provisioning/bundle_contents.h"
 #include "provisioning/constants.h"
 #include "provisioning/shell_command.h"
 
@@ -11,7 +12,7 @@ bool fireInstallAgentWithArgs(std::string agentPath, std::string command, std::s
                               const char** argv, ErrorReporter reporter)
 {
     std::string suffix = " -installbundle ";
-    suffix += smart_quote(bundleLocation + pathSeparator + "bundle.zip");
+    suffix += smart_quote(bundleLocation + pathSeparator + installationPayloadName);
     if (argc > 1) {
         suffix += " ";
         suffix += argv2cmdline(argc, argv);

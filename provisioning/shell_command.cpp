@@ -2,8 +2,8 @@
 
 #include "platform/child_process.h"
 
+#include <cerrno>
 #include <csignal>
-#include <memory>
 
 namespace {
 
@@ -58,10 +58,6 @@ int call_system(std::string /*program*/, std::string commandLine)
     const std::string line(commandLine.c_str()); // up to the first NUL, as system() would take it
     ChildProcessOptions options;
     options.argv = {"/bin/sh", "-c", line};
-    std::string whyNot;
-    const std::unique_ptr<ChildProcess> shell = ChildProcess::start(options, whyNot);
-    if (!shell)
-        return -1;
     // Like system(), the launcher does not quit while the command runs. A
     // termination signal sent to the launcher is passed on to the command,
     // and the launcher waits for it to end; a Ctrl-C or a hang-up from the
@@ -71,10 +67,15 @@ int call_system(std::string /*program*/, std::string commandLine)
     sigemptyset(&ignore.sa_mask);
     struct sigaction formerQuit {};
     sigaction(SIGQUIT, &ignore, &formerQuit);
-    const int status = waitHandlingSignals(*shell, [&shell](int signal, bool sentByAProcess) {
-        if (signal != SIGINT || sentByAProcess)
-            shell->sendSignal(signal);
-    });
+    const ChildRun shell =
+        runChild(options, ChildOutput::Inherited, [](ChildProcess& child, int signal, bool sentByAProcess) {
+            if (signal != SIGINT || sentByAProcess)
+                child.sendSignal(signal);
+        });
     sigaction(SIGQUIT, &formerQuit, nullptr);
-    return status;
+    if (!shell.started) {
+        errno = shell.error;
+        return -1;
+    }
+    return shell.waitStatus;
 }

@@ -3,38 +3,27 @@
 #include "download/download_run.h"
 #include "launcher/locations.h"
 #include "platform/file_manager.h"
+#include "provisioning/bundle_contents.h"
 #include "provisioning/cache_paths.h"
 #include "provisioning/cache_session.h"
 #include "provisioning/constants.h"
 #include "provisioning/unzip_install_agent.h"
 
-#include <dirent.h>
 #include <memory>
 #include <sys/stat.h>
+#include <vector>
 
 namespace {
 
-const std::string alternativePrefix = "InstallAgent_";
-const std::string alternativeSuffix = ".zip";
-
-// The first entry of the archive's directory, in the order the directory
-// yields them, whose name is an alternative archive; "" when there is none.
+// The first alternative archive in the shipped archive's directory; "" when
+// there is none.
 std::string findAlternativeArchive(const std::string& defaultArchive)
 {
+    // Both separators count, and a path without one is taken as the directory.
     const auto separator = defaultArchive.find_last_of("/\\");
     const std::string dir = separator == std::string::npos ? defaultArchive : defaultArchive.substr(0, separator);
-    DIR* listing = opendir(dir.c_str());
-    if (listing == nullptr)
-        return {};
-    std::string found;
-    while (const dirent* entry = readdir(listing)) {
-        if (isAlternativeInstallAgentName(entry->d_name)) {
-            found = dir + pathSeparator + entry->d_name;
-            break;
-        }
-    }
-    closedir(listing);
-    return found;
+    const std::vector<std::string> found = findAlternativeInstallAgents(dir, 1);
+    return found.empty() ? std::string() : dir + pathSeparator + found.front();
 }
 
 // Without an archive in the bundle: the cache, made ready (or refused) before
@@ -63,13 +52,6 @@ std::string downloadIntoTheCache(const std::string& workDir, ErrorReporter repor
 }
 
 } // namespace
-
-bool isAlternativeInstallAgentName(const std::string& name)
-{
-    return name.size() >= alternativePrefix.size() + alternativeSuffix.size()
-        && name.compare(0, alternativePrefix.size(), alternativePrefix) == 0
-        && name.compare(name.size() - alternativeSuffix.size(), alternativeSuffix.size(), alternativeSuffix) == 0;
-}
 
 std::string sourceInstallAgent(std::string workDir, ErrorReporter reporter)
 {

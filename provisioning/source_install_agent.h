@@ -1,6 +1,7 @@
 #pragma once
 
 #include "launcher/error_reporter.h"
+#include "provisioning/bundle_contents.h" // isAlternativeInstallAgentName, the name rule sourcing applies
 
 #include <memory>
 #include <string>
@@ -23,6 +24,3 @@ std::string sourceInstallAgent(std::string workDir, ErrorReporter reporter);
 // and its holder lets go once that agent has ended.
 std::string sourceInstallAgent(std::string workDir, ErrorReporter reporter,
                                std::unique_ptr<CacheSession>& heldCache, InstallAgentDownloader download);
-
-// Whether a resource name is an alternative archive: "InstallAgent_" ... ".zip".
-bool isAlternativeInstallAgentName(const std::string& name);

@@ -5,10 +5,7 @@
 
 #include <csignal>
 #include <exception>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -50,40 +47,27 @@ UnzipOutcome unpackInstallAgentArchive(const std::string& zipPath, const std::st
     // unzip runs without a terminal and with nothing to read: an encrypted
     // archive or a full disk, where it would ask a question, is a failure
     // at once instead of a run that waits for ever.
-    int output[2];
-    if (pipe2(output, O_CLOEXEC) != 0) {
-        systemLog("unzip: cannot make a pipe for its output");
-        return UnzipOutcome::Failed;
-    }
     ChildProcessOptions options;
     options.argv = {unzipProgram, "-qq", "-o", zipPath, "-d", destinationDir};
     options.inputFromNull = true;
     options.withoutTerminal = true;
-    options.outputFd = output[1];
-    std::string whyNot;
-    std::unique_ptr<ChildProcess> unzip = ChildProcess::start(options, whyNot);
-    close(output[1]);
-    if (!unzip) {
-        close(output[0]);
-        systemLog("unzip: cannot be started: " + whyNot);
+    bool interrupted = false;
+    const ChildRun unzip = runChild(
+        options, ChildOutput::Together,
+        [&interrupted](ChildProcess& child, int, bool) {
+            interrupted = true;
+            child.sendSignal(SIGTERM);
+        },
+        meanwhile);
+    if (!unzip.started) {
+        systemLog("unzip: cannot be started: " + unzip.whyNot);
         return UnzipOutcome::Failed;
     }
-
-    bool interrupted = false;
-    std::string said;
-    const int status = waitHandlingSignals(
-        *unzip,
-        [&](int, bool) {
-            interrupted = true;
-            unzip->sendSignal(SIGTERM);
-        },
-        output[0], &said, meanwhile);
-    close(output[0]);
     if (interrupted)
         return UnzipOutcome::Interrupted;
-    if (status == 0)
+    if (unzip.waitStatus == 0)
         return UnzipOutcome::Unpacked;
-    logWhatUnzipSaid(said);
+    logWhatUnzipSaid(unzip.output);
     return UnzipOutcome::Failed;
 }
 

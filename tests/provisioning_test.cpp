@@ -433,6 +433,27 @@ TEST_F(Provisioning, UnzipFailureIsReportedOnce)
     EXPECT_EQ(messages, std::vector<std::string>{failed}) << "any non-zero status counts";
 }
 
+TEST_F(Provisioning, WhatAFailedUnzipSaidGoesToTheLogItsLastTenLinesOnly)
+{
+    // Twelve lines on both streams, blank lines and blanks around them; exit 9.
+    const std::string program = scratch / "talking-unzip";
+    writeFile(program,
+              "#!/bin/sh\nfor i in 1 2 3 4 5 6; do echo \"  out $i \"; echo; echo \"err $i\" >&2; done\nexit 9\n",
+              0755);
+    writeFile(scratch / "agent.zip", "x");
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(unzipInstallAgent(scratch / "agent.zip", scratch.makeDir("dest"), program, recordMessage));
+    const std::vector<std::string> logged = splitLines(testing::internal::GetCapturedStderr());
+    std::vector<std::string> expected;
+    for (int i = 2; i <= 6; ++i) {
+        expected.push_back("unzip: out " + std::to_string(i));
+        expected.push_back("unzip: err " + std::to_string(i));
+    }
+    EXPECT_EQ(logged, expected);
+    EXPECT_EQ(messages, std::vector<std::string>{"error: Failed to unzip the install agent"});
+}
+
 TEST_F(Provisioning, UnzipMissingFromPathIsReported)
 {
     const std::string zip = scratch / "agent.zip";

@@ -1,6 +1,6 @@
 #include "tools/agent_archive.h"
 
-#include "tools/program_run.h"
+#include "platform/child_process.h"
 
 #include <sstream>
 #include <sys/stat.h>
@@ -9,6 +9,18 @@
 namespace {
 
 const char* const entryPoint = "install";
+
+// Runs a helper program (unzip, zip) found on PATH, with no shell in between
+// and nothing to read, in workingDirectory when given, and collects what it
+// says on either stream.
+ChildRun runHelper(const std::vector<std::string>& argv, const std::string& workingDirectory = {})
+{
+    ChildProcessOptions options;
+    options.argv = argv;
+    options.inputFromNull = true;
+    options.workingDirectory = workingDirectory;
+    return runChild(options, ChildOutput::Apart);
+}
 
 std::string firstLine(const std::string& text)
 {
@@ -34,26 +46,26 @@ std::string agentArchiveProblem(const std::string& zipPath)
     if (!S_ISREG(info.st_mode))
         return "is not a regular file";
 
-    const ProgramResult tested = runProgram({"unzip", "-tq", zipPath});
+    const ChildRun tested = runHelper({"unzip", "-tq", zipPath});
     if (!tested.started)
         return "cannot be tested: unzip cannot be run";
-    if (tested.exitStatus != 0)
+    if (!tested.succeeded())
         return "is not a zip archive, or a damaged one (unzip -t fails)";
 
     // zipinfo's one-name-per-line listing: directories end in "/".
-    const ProgramResult listed = runProgram({"unzip", "-Z1", zipPath});
+    const ChildRun listed = runHelper({"unzip", "-Z1", zipPath});
     if (!listed.succeeded())
         return "cannot be listed with unzip -Z1";
     bool found = false;
     bool foundAsDirectory = false;
     std::string nested;
-    std::istringstream names(listed.out);
+    std::istringstream names(listed.output);
     for (std::string name; std::getline(names, name);) {
         if (name == entryPoint)
             found = true;
         else if (name == std::string(entryPoint) + "/")
             foundAsDirectory = true;
-        else if (nested.empty() && name.size() > 8 && name.compare(name.size() - 8, 8, "/install") == 0)
+        else if (nested.empty() && name.size() > 8 && name.ends_with("/install"))
             nested = name;
     }
     if (!found && foundAsDirectory)
@@ -63,10 +75,10 @@ std::string agentArchiveProblem(const std::string& zipPath)
 
     // The long listing of that one entry starts with its kind: "-" for a
     // regular file, "l" for a symbolic link.
-    const ProgramResult entry = runProgram({"unzip", "-Z", zipPath, entryPoint});
-    if (!entry.succeeded() || entry.out.empty())
+    const ChildRun entry = runHelper({"unzip", "-Z", zipPath, entryPoint});
+    if (!entry.succeeded() || entry.output.empty())
         return "cannot be listed with unzip -Z";
-    if (entry.out[0] != '-')
+    if (entry.output[0] != '-')
         return "has an install at its top level that is not a regular file";
     return {};
 }
@@ -89,11 +101,11 @@ std::string zipAgentDirectory(const std::string& directory, const std::string& z
     // zip runs inside the directory and takes its entries as they are, so
     // "install" lands at the top; -X leaves out owner and time extras that
     // the launcher has no use for.
-    const ProgramResult zipped = runProgram({"zip", "-q", "-r", "-X", zipPath, "."}, directory);
+    const ChildRun zipped = runHelper({"zip", "-q", "-r", "-X", zipPath, "."}, directory);
     if (!zipped.started)
         return "cannot be zipped: zip cannot be run (Debian: zip)";
-    if (zipped.exitStatus != 0) {
-        const std::string why = firstLine(zipped.err.empty() ? zipped.out : zipped.err);
+    if (!zipped.succeeded()) {
+        const std::string why = firstLine(zipped.errorOutput.empty() ? zipped.output : zipped.errorOutput);
         return "cannot be zipped" + (why.empty() ? std::string() : ": " + why);
     }
     return {};

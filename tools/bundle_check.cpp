@@ -2,10 +2,11 @@
 
 #include "tools/agent_archive.h"
 #include "tools/bundle_files.h"
-#include "tools/bundle_layout.h"
 #include "tools/launcher_identity.h"
 #include "tools/public_key.h"
 #include "tools/splash_picture.h"
+#include "provisioning/bundle_contents.h"
+#include "provisioning/cache_paths.h"
 #include "provisioning/constants.h"
 
 #include <algorithm>
@@ -16,11 +17,11 @@
 
 namespace {
 
-// The launcher in a directory: "launcher", or else the one executable file
-// there that is not a module. Empty when there is none, or several.
+// The launcher in a directory: launcherExecutableName, or else the one
+// executable file there that is not a module. Empty when there is none, or several.
 std::string findLauncher(const std::string& dir)
 {
-    const std::string standard = dir + "/" + bundleFiles::launcher;
+    const std::string standard = dir + "/" + launcherExecutableName;
     if (isRegularFile(standard))
         return standard;
     std::vector<std::string> found;
@@ -28,7 +29,7 @@ std::string findLauncher(const std::string& dir)
         while (const dirent* entry = readdir(listing)) {
             const std::string name = entry->d_name;
             const std::string path = dir + "/" + name;
-            if (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0)
+            if (name.size() > 3 && name.ends_with(".so"))
                 continue;
             if (isRegularFile(path) && access(path.c_str(), X_OK) == 0)
                 found.push_back(path);
@@ -36,29 +37,6 @@ std::string findLauncher(const std::string& dir)
         closedir(listing);
     }
     return found.size() == 1 ? found.front() : std::string();
-}
-
-// "InstallAgent_" ... ".zip", compared byte for byte, as the launcher does.
-bool isAlternativeAgentName(const std::string& name)
-{
-    static const std::string prefix = "InstallAgent_";
-    static const std::string suffix = ".zip";
-    return name.size() >= prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0
-        && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// The alternative archives in the order the directory lists them, which is
-// the order the launcher meets them in.
-std::vector<std::string> alternativeAgents(const std::string& resources)
-{
-    std::vector<std::string> names;
-    if (DIR* listing = opendir(resources.c_str())) {
-        while (const dirent* entry = readdir(listing))
-            if (isAlternativeAgentName(entry->d_name))
-                names.emplace_back(entry->d_name);
-        closedir(listing);
-    }
-    return names;
 }
 
 std::string joinNames(const std::vector<std::string>& names)
@@ -71,25 +49,26 @@ std::string joinNames(const std::vector<std::string>& names)
 
 std::string relativeTo(const std::string& root, const std::string& path)
 {
-    return path.compare(0, root.size() + 1, root + "/") == 0 ? path.substr(root.size() + 1) : path;
+    return path.starts_with(root + "/") ? path.substr(root.size() + 1) : path;
 }
 
 // Which install agent a run takes; adds the facts and problems about it.
 // True when the agent is shipped.
-bool inspectAgent(const BundleLayout& layout, BundleReport& report)
+bool inspectAgent(const BundleDirectories& layout, BundleReport& report)
 {
-    const std::string shipped = layout.resources + "/" + bundleFiles::agent;
-    const std::vector<std::string> alternatives = alternativeAgents(layout.resources);
+    const std::string shipped = layout.resourceDir + "/" + installAgentZipName;
+    // In the order the directory lists them, which is the order a run meets them in.
+    const std::vector<std::string> alternatives = findAlternativeInstallAgents(layout.resourceDir);
     std::string chosen;
     if (pathExists(shipped)) {
         chosen = shipped;
         if (!alternatives.empty())
-            report.notes.push_back(joinNames(alternatives) + " never used: " + bundleFiles::agent + " comes first");
+            report.notes.push_back(joinNames(alternatives) + " never used: " + installAgentZipName + " comes first");
     } else if (!alternatives.empty()) {
-        chosen = layout.resources + "/" + alternatives.front();
+        chosen = layout.resourceDir + "/" + alternatives.front();
         if (alternatives.size() > 1)
             report.problems.push_back(std::to_string(alternatives.size()) + " install agents " + joinNames(alternatives)
-                                      + " and no " + bundleFiles::agent
+                                      + " and no " + installAgentZipName
                                       + ": which one runs depends on the directory's order (now "
                                       + alternatives.front() + ")");
     }
@@ -106,7 +85,7 @@ bool inspectAgent(const BundleLayout& layout, BundleReport& report)
 BundleReport inspectBundle(const std::string& root)
 {
     BundleReport report;
-    const BundleLayout layout = existingBundleLayout(root);
+    const BundleDirectories layout = existingBundleDirectories(root);
     report.facts.emplace_back("Bundle", root + (layout.application ? " (application bundle)" : " (flat layout)"));
 
     // The launcher, and the identity its build compiled in.
@@ -126,11 +105,11 @@ BundleReport inspectBundle(const std::string& root)
                 + " (assumed: no build identity found in it)";
         }
         report.facts.emplace_back("Launcher", text);
-        const bool window = isRegularFile(layout.executableDir + "/" + bundleFiles::windowModule);
+        const bool window = isRegularFile(layout.executableDir + "/" + windowModuleName);
         report.facts.emplace_back("Window module", window ? "present" : "absent: downloads show in the terminal");
     }
 
-    const std::string payload = layout.resources + "/" + bundleFiles::payload;
+    const std::string payload = layout.resourceDir + "/" + installationPayloadName;
     struct stat payloadInfo {};
     if (stat(payload.c_str(), &payloadInfo) == 0 && S_ISREG(payloadInfo.st_mode))
         report.facts.emplace_back("Payload", relativeTo(root, payload) + ", " + std::to_string(payloadInfo.st_size)
@@ -149,11 +128,11 @@ BundleReport inspectBundle(const std::string& root)
                                                            + " (ZX_INTERNAL_INSTALL_AGENT_URL; built in: "
                                                            + identity.downloadUrl + ")"
                                                        : "downloaded from " + identity.downloadUrl);
-        const bool cached = pathExists(cacheDir + installAgentDirName + "/install");
+        const bool cached = pathExists(getInstallAgentExecutable(cacheDir + installAgentDirName));
         report.facts.emplace_back("Cache", cacheDir + (cached ? " (holds an agent)" : " (holds no agent yet)"));
     }
 
-    const std::string key = layout.resources + "/" + bundleFiles::publicKey;
+    const std::string key = layout.resourceDir + "/" + installAgentPublicKeyName;
     if (pathExists(key)) {
         std::string whyNot;
         if (const auto summary = inspectPublicKey(key, whyNot)) {
@@ -164,13 +143,13 @@ BundleReport inspectBundle(const std::string& root)
             report.problems.push_back(relativeTo(root, key) + " " + whyNot);
         }
         if (shipped)
-            report.notes.push_back(std::string(bundleFiles::publicKey)
+            report.notes.push_back(std::string(installAgentPublicKeyName)
                                    + " only matters for downloads; this bundle ships its agent");
     } else {
-        report.facts.emplace_back("Signed downloads", std::string("not required (no ") + bundleFiles::publicKey + ")");
+        report.facts.emplace_back("Signed downloads", std::string("not required (no ") + installAgentPublicKeyName + ")");
     }
 
-    const std::string splash = layout.resources + "/" + bundleFiles::splash;
+    const std::string splash = layout.resourceDir + "/" + splashPictureName;
     if (pathExists(splash)) {
         std::string whyNot;
         if (const auto picture = inspectSplashPicture(splash, whyNot))

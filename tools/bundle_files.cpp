@@ -2,6 +2,7 @@
 
 #include "platform/file_manager.h"
 #include "platform/paths.h"
+#include "platform/unique_fd.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -55,19 +56,16 @@ std::string absolutePath(const std::string& path)
 
 std::string copyFileTo(const std::string& from, const std::string& to, unsigned mode)
 {
-    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
+    const UniqueFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in)
         return "cannot read " + from + ": " + errorText(errno);
-    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0) {
-        const int error = errno;
-        close(in);
-        return "cannot create " + to + ": " + errorText(error);
-    }
+    UniqueFd out(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!out)
+        return "cannot create " + to + ": " + errorText(errno);
     std::string failure;
     char buffer[65536];
     for (;;) {
-        const ssize_t count = read(in, buffer, sizeof buffer);
+        const ssize_t count = read(in.get(), buffer, sizeof buffer);
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0) {
@@ -76,16 +74,16 @@ std::string copyFileTo(const std::string& from, const std::string& to, unsigned 
         }
         if (count == 0)
             break;
-        if (!writeAll(out, buffer, static_cast<std::size_t>(count))) {
+        if (!writeAll(out.get(), buffer, static_cast<std::size_t>(count))) {
             failure = "cannot write " + to + ": " + errorText(errno);
             break;
         }
     }
-    if (failure.empty() && fchmod(out, static_cast<mode_t>(mode)) != 0)
+    if (failure.empty() && fchmod(out.get(), static_cast<mode_t>(mode)) != 0)
         failure = "cannot set the mode of " + to + ": " + errorText(errno);
-    if (close(out) != 0 && failure.empty())
+    // A late write error shows only when the file is closed.
+    if (!out.close() && failure.empty())
         failure = "cannot write " + to + ": " + errorText(errno);
-    close(in);
     return failure;
 }
 

@@ -3,13 +3,14 @@
 #include "tools/agent_archive.h"
 #include "tools/bundle_check.h"
 #include "tools/bundle_files.h"
-#include "tools/bundle_layout.h"
 #include "tools/kit_files.h"
 #include "tools/public_key.h"
 #include "tools/splash_picture.h"
 
 #include "platform/file_manager.h"
 #include "platform/paths.h"
+#include "provisioning/bundle_contents.h"
+#include "provisioning/mkpath.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -39,8 +40,8 @@ bool mayReplace(const std::string& path)
 {
     if (!isDirectory(path))
         return false;
-    const BundleLayout layout = existingBundleLayout(path);
-    return isEmptyDirectory(path) || isRegularFile(layout.executableDir + "/" + bundleFiles::launcher);
+    const BundleDirectories layout = existingBundleDirectories(path);
+    return isEmptyDirectory(path) || isRegularFile(layout.executableDir + "/" + launcherExecutableName);
 }
 
 // output is absolute; messages name it as given.
@@ -80,33 +81,24 @@ std::string checkInputs(const BundleRequest& request)
     return {};
 }
 
-std::string makeDirectory(const std::string& path)
-{
-    if (mkdir(path.c_str(), 0755) != 0 && !isDirectory(path))
-        return "cannot make " + path;
-    return {};
-}
-
 // Fills the empty directory layout.root with the bundle.
-std::string assemble(const BundleRequest& request, const KitFiles& kit, const BundleLayout& layout)
+std::string assemble(const BundleRequest& request, const KitFiles& kit, const BundleDirectories& layout)
 {
     std::string failure;
-    if (layout.application) {
-        for (const std::string& dir : {layout.root + "/Contents", layout.executableDir, layout.resources})
-            if (failure = makeDirectory(dir); !failure.empty())
-                return failure;
-    }
-    if (failure = copyFileTo(kit.launcher, layout.executableDir + "/" + bundleFiles::launcher, 0755); !failure.empty())
+    for (const std::string& dir : {layout.executableDir, layout.resourceDir})
+        if (mkpath(dir, 0755) != 0)
+            return "cannot make " + dir;
+    if (failure = copyFileTo(kit.launcher, layout.executableDir + "/" + launcherExecutableName, 0755); !failure.empty())
         return failure;
     if (!kit.windowModule.empty()
-        && !(failure = copyFileTo(kit.windowModule, layout.executableDir + "/" + bundleFiles::windowModule, 0644))
+        && !(failure = copyFileTo(kit.windowModule, layout.executableDir + "/" + windowModuleName, 0644))
                 .empty())
         return failure;
-    if (failure = copyFileTo(request.payload, layout.resources + "/" + bundleFiles::payload, 0644); !failure.empty())
+    if (failure = copyFileTo(request.payload, layout.resourceDir + "/" + installationPayloadName, 0644); !failure.empty())
         return failure;
 
     if (!request.agent.empty()) {
-        const std::string zip = layout.resources + "/" + bundleFiles::agent;
+        const std::string zip = layout.resourceDir + "/" + installAgentZipName;
         if (isDirectory(request.agent)) {
             if (const std::string problem = zipAgentDirectory(request.agent, zip); !problem.empty())
                 return "install agent " + request.agent + " " + problem;
@@ -118,10 +110,10 @@ std::string assemble(const BundleRequest& request, const KitFiles& kit, const Bu
         }
     }
     if (!request.splash.empty()
-        && !(failure = copyFileTo(request.splash, layout.resources + "/" + bundleFiles::splash, 0644)).empty())
+        && !(failure = copyFileTo(request.splash, layout.resourceDir + "/" + splashPictureName, 0644)).empty())
         return failure;
     if (!request.publicKey.empty()
-        && !(failure = copyFileTo(request.publicKey, layout.resources + "/" + bundleFiles::publicKey, 0644)).empty())
+        && !(failure = copyFileTo(request.publicKey, layout.resourceDir + "/" + installAgentPublicKeyName, 0644)).empty())
         return failure;
     if (chmod(layout.root.c_str(), 0755) != 0)
         return "cannot set the mode of " + layout.root;
@@ -149,7 +141,7 @@ std::string makeBundle(const BundleRequest& given, std::ostream& out)
     if (staging.empty())
         return whyNot;
     const bool application = namesApplicationBundle(lastPathComponent(request.output));
-    std::string failure = assemble(request, *kit, bundleLayoutFor(staging, application));
+    std::string failure = assemble(request, *kit, bundleDirectoriesAt(staging, application));
     if (failure.empty())
         failure = putInPlace(staging, request.output, request.replace);
     if (!failure.empty()) {

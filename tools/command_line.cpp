@@ -31,7 +31,7 @@ std::optional<std::string> optionValue(const std::vector<std::string>& arguments
                                        const std::string& name, std::string& whyNot)
 {
     const std::string& word = arguments[index];
-    if (word.size() > name.size() && word.compare(0, name.size() + 1, name + "=") == 0)
+    if (word.starts_with(name + "="))
         return word.substr(name.size() + 1);
     if (index + 1 >= arguments.size() || arguments[index + 1].empty()) {
         whyNot = name + " needs a value";

@@ -1,23 +1,15 @@
 #include "tools/kit_files.h"
 
-#include "platform/paths.h"
+#include "tools/bundle_files.h"
 
-#include <sys/stat.h>
+#include "platform/paths.h"
+#include "provisioning/bundle_contents.h"
+
 #include <unistd.h>
 
 #ifndef LAUNCHER_KIT_DIR_FROM_TOOL
 #error "LAUNCHER_KIT_DIR_FROM_TOOL names the launcher's directory relative to the tool's"
 #endif
-
-namespace {
-
-bool isRegularFile(const std::string& path)
-{
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-} // namespace
 
 std::optional<KitFiles> findKitFiles(std::string& whyNot)
 {
@@ -26,13 +18,13 @@ std::optional<KitFiles> findKitFiles(std::string& whyNot)
         whyNot = "cannot tell where this program lies (/proc/self/exe)";
         return std::nullopt;
     }
-    const std::string toolDir = self.substr(0, self.find_last_of('/'));
+    const std::string toolDir = parentDirectory(self);
     const std::string candidates[] = {appendPathComponent(toolDir, LAUNCHER_KIT_DIR_FROM_TOOL), toolDir};
     for (const std::string& dir : candidates) {
-        const std::string launcher = appendPathComponent(dir, "launcher");
+        const std::string launcher = appendPathComponent(dir, launcherExecutableName);
         if (!isRegularFile(launcher) || access(launcher.c_str(), X_OK) != 0)
             continue;
-        KitFiles kit{launcher, appendPathComponent(dir, "launcher-window.so")};
+        KitFiles kit{launcher, appendPathComponent(dir, windowModuleName)};
         if (!isRegularFile(kit.windowModule))
             kit.windowModule.clear();
         return kit;

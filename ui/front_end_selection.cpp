@@ -10,6 +10,7 @@
 
 #include "ui/fltk/window_module.h"
 #include "platform/paths.h"
+#include "provisioning/bundle_contents.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,8 +24,6 @@
 #endif
 
 namespace {
-
-const char* const windowModuleName = "launcher-window.so";
 
 // The module, from beside the running executable, else from the build
 // directory. Loaded once and never unloaded: FLTK does not expect to go.
