@@ -1,6 +1,7 @@
 #include "download/download_controller.h"
 
 #include "download/download_run.h"
+#include "download/status_texts.h"
 #include "launcher/error_reporter.h"
 #include "platform/file_manager.h"
 #include "platform/http_response_head.h"
@@ -10,34 +11,21 @@
 #include "provisioning/bundle_contents.h"
 #include "provisioning/cache_paths.h"
 
-#include <cmath>
-#include <cstdio>
-
 namespace {
 
-const std::string downloadErrorText =
-    "Error during the download process. See your system log for more information.";
-const std::string unzipErrorText = "Failed to unzip the installer.";
-const std::string waitingText = "Waiting for another installation to finish";
 const double splashSize = 400.0;
 const double handOffCloseDelaySeconds = 3.0;
 
 } // namespace
 
-std::string downloadingStatusText(double percentage)
-{
-    char number[64];
-    std::snprintf(number, sizeof number, "%3.0f%%", percentage);
-    return std::string("Downloading ") + number;
-}
-
 Download::Download(EventLoop& loop, UrlDownloadStarter startDownload, CacheSession& cache)
-    : loop_(loop), startDownload_(std::move(startDownload)), cache_(cache), installAgentLocation_(downloadTo)
+    : loop_(loop), startDownload_(std::move(startDownload)), cache_(cache),
+      display_(progress, downloadPercent, cancel, progressView), installAgentLocation_(downloadTo)
 {
     // The controls are connected only after this constructor: their first
     // settings (bar at 0, threaded, single-line status, Return for cancel) are
     // made by the interface that connects them.
-    cache_.setWaitNotice([this](bool waiting) { showWaitingForTheCache(waiting); });
+    cache_.setWaitNotice([this](bool waiting) { display_.waitingForTheCache(waiting); });
 }
 
 Download::~Download()
@@ -80,25 +68,6 @@ void Download::applicationDidFinishLaunching()
     });
 }
 
-void Download::showWaitingForTheCache(bool waiting)
-{
-    if (waiting) {
-        phaseBeforeWaiting_ = downloadProgress_.phase;
-        reportProgress(DownloadProgress::Phase::WaitingForCache);
-        if (downloadPercent != nullptr) {
-            textBeforeWaiting_ = downloadPercent->stringValue();
-            downloadPercent->setStringValue(waitingText);
-        }
-        return;
-    }
-    if (phaseBeforeWaiting_)
-        reportProgress(*phaseBeforeWaiting_);
-    phaseBeforeWaiting_.reset();
-    if (textBeforeWaiting_ && downloadPercent != nullptr)
-        downloadPercent->setStringValue(*textBeforeWaiting_);
-    textBeforeWaiting_.reset();
-}
-
 void Download::handOffToTheCachedAgent()
 {
     fireInstallAgent();
@@ -110,8 +79,7 @@ void Download::handOffToTheCachedAgent()
 
 void Download::downloadFromURL(const std::string& url)
 {
-    downloadProgress_.url = url;
-    reportProgress(DownloadProgress::Phase::Connecting);
+    display_.connecting(url);
     UrlDownloadOptions options;
     if (cachedStamp_)
         options.ifNoneMatch = *cachedStamp_;
@@ -154,7 +122,7 @@ void Download::downloadDidReceiveResponse(UrlDownload&, const UrlResponse& respo
     validationString_.reset();
     if (response.hasHeaderField("ETag"))
         validationString_ = response.headerField("ETag");
-    fileLength_ = response.expectedContentLength;
+    display_.setTotalBytes(response.expectedContentLength);
 
     // The cache is held since before the request, for the agent the request
     // was made for. A later response (the body started again from zero) comes
@@ -166,21 +134,9 @@ void Download::downloadDidReceiveResponse(UrlDownload&, const UrlResponse& respo
     // Another version comes. The cached agent stays, usable by other runs,
     // until the new one is complete and can take its place.
     cache_.letGo();
-    bytesReceived_ = 0;
-    if (!first && progress != nullptr)
-        progress->setDoubleValue(0);
     if (signature_)
         fetchTheSignature();
-
-    reportProgress(DownloadProgress::Phase::Downloading);
-    if (progress != nullptr) {
-        if (fileLength_ != -1)
-            progress->setMaxValue(static_cast<double>(fileLength_));
-        progress->setIndeterminate(fileLength_ == -1);
-        progress->startAnimation();
-    }
-    if (fileLength_ != -1 && downloadPercent != nullptr)
-        downloadPercent->setStringValue(downloadingStatusText(0.0));
+    display_.bodyStarts(!first);
 }
 
 void Download::answeredWithoutTheArchive(bool firstResponse, const UrlResponse& response)
@@ -213,36 +169,12 @@ void Download::downloadDidReceiveAuthenticationChallenge(UrlDownload&)
 void Download::downloadDidReceiveDataOfLength(UrlDownload&, std::uint64_t length)
 {
     endRetryWait();
-    bytesReceived_ += static_cast<std::int64_t>(length);
-    reportProgress(DownloadProgress::Phase::Downloading);
-    if (fileLength_ == -1) {
-        // The bar stays indeterminate; its value still counts the bytes, for
-        // front ends that show them.
-        if (progress != nullptr)
-            progress->incrementBy(static_cast<double>(length));
-        return;
-    }
-    const double percentage = *downloadProgress_.percentage();
-    if (downloadPercent != nullptr)
-        downloadPercent->setStringValue(downloadingStatusText(percentage));
-    if (progress != nullptr) {
-        progress->incrementBy(static_cast<double>(length));
-        progress->displayIfNeeded();
-    }
+    display_.received(length);
 }
 
 void Download::failure(const std::string& message, TextColor color)
 {
-    reportProgress(DownloadProgress::Phase::Failed);
-    if (progress != nullptr) {
-        progress->stopAnimation();
-        progress->setIndeterminate(false);
-        progress->setDoubleValue(progress->maxValue());
-    }
-    if (downloadPercent != nullptr) {
-        downloadPercent->setStringValue(message);
-        downloadPercent->setTextColor(color);
-    }
+    display_.failed(message, color);
 }
 
 void Download::downloadDidFail(UrlDownload&, const UrlDownloadError& error)
@@ -253,28 +185,12 @@ void Download::downloadDidFail(UrlDownload&, const UrlDownloadError& error)
 
 void Download::downloadWillRetry(UrlDownload&, const UrlDownloadRetry& retry)
 {
-    if (!phaseBeforeRetry_)
-        phaseBeforeRetry_ = downloadProgress_.phase;
-    downloadProgress_.retry = retry;
-    reportProgress(DownloadProgress::Phase::WaitingToRetry);
-    if (downloadPercent == nullptr)
-        return;
-    if (!textBeforeRetry_)
-        textBeforeRetry_ = downloadPercent->stringValue();
-    char text[128];
-    std::snprintf(text, sizeof text, "Connection lost \u2014 retrying in %.0f s (attempt %d of %d)",
-                  std::ceil(retry.delaySeconds), retry.nextAttempt, retry.attempts);
-    downloadPercent->setStringValue(text);
+    display_.retrying(retry);
 }
 
 void Download::endRetryWait()
 {
-    if (phaseBeforeRetry_)
-        reportProgress(*phaseBeforeRetry_);
-    phaseBeforeRetry_.reset();
-    if (textBeforeRetry_ && downloadPercent != nullptr)
-        downloadPercent->setStringValue(*textBeforeRetry_);
-    textBeforeRetry_.reset();
+    display_.retryOver();
 }
 
 void Download::downloadFailed(const std::string& description, const std::string& failingURL)
@@ -286,8 +202,7 @@ void Download::downloadFailed(const std::string& description, const std::string&
     if (!handedOff_)
         removeItemAtPath(installAgentLocation_);
     systemLog("Download failed! Error - " + description + " " + failingURL);
-    downloadProgress_.failureReason = description;
-    failure(downloadErrorText, TextColor::Red);
+    display_.failed(downloadErrorText, TextColor::Red, description);
     endRunIfNobodyCanClose();
 }
 
@@ -318,15 +233,7 @@ void Download::waitForInstallAgentToStart()
 void Download::downloadDidFinish(UrlDownload&)
 {
     endRetryWait();
-    reportProgress(DownloadProgress::Phase::Initializing);
-    if (downloadPercent != nullptr)
-        downloadPercent->setStringValue("Initializing the installer");
-    if (progress != nullptr) {
-        progress->setIndeterminate(true);
-        progress->startAnimation();
-    }
-    if (cancel != nullptr)
-        cancel->setEnabled(false);
+    display_.initializing();
     if (window != nullptr)
         window->displayIfNeeded();
 
@@ -415,14 +322,5 @@ void Download::fireInstallAgent()
     installAgentLocation_ = installAgentDirOnDisk();
     handedOff_ = true;
     cache_.keepForHandOff(); // nobody may change the agent until it has ended
-    reportProgress(DownloadProgress::Phase::HandedOff);
-}
-
-void Download::reportProgress(DownloadProgress::Phase phase)
-{
-    downloadProgress_.phase = phase;
-    downloadProgress_.bytesReceived = bytesReceived_;
-    downloadProgress_.totalBytes = fileLength_;
-    if (progressView != nullptr)
-        progressView->downloadProgressChanged(downloadProgress_);
+    display_.handedOff();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download/download_signature.h"
+#include "download/download_display.h"
 #include "download/url_download_starter.h"
 #include "platform/event_loop.h"
 #include "platform/url_download.h"
@@ -61,13 +62,13 @@ public:
     // once the loop has ended.
     void fireInstallAgent();
 
-    std::int64_t fileLength() const { return fileLength_; }
-    std::int64_t bytesReceived() const { return bytesReceived_; }
+    std::int64_t fileLength() const { return display_.progress().totalBytes; }
+    std::int64_t bytesReceived() const { return display_.progress().bytesReceived; }
     const std::string& installAgentLocation() const { return installAgentLocation_; }
     const std::optional<std::string>& validationString() const { return validationString_; }
     bool handedOff() const { return handedOff_; }
     UrlDownload* theDownload() const { return theDownload_.get(); }
-    const DownloadProgress& downloadProgress() const { return downloadProgress_; }
+    const DownloadProgress& downloadProgress() const { return display_.progress(); }
 
 private:
     // A download that failed: logged with its reason, shown in red, and the run
@@ -77,14 +78,10 @@ private:
     void cacheUnusable(const std::string& whyNot);
     void endRunIfNobodyCanClose();
 
-    // The status line while the session waits for another run, and back.
-    void showWaitingForTheCache(bool waiting);
     // A 304 (the cached agent is current, or the answer stands for nothing)
     // or an error status: no archive comes.
     void answeredWithoutTheArchive(bool firstResponse, const UrlResponse& response);
     void handOffToTheCachedAgent();
-    // The progress is in the phase now: the view is told.
-    void reportProgress(DownloadProgress::Phase phase);
     // A retry's wait is over: the status line says again what it said before.
     void endRetryWait();
     // Fetches the archive's signature, from the start, beside the archive.
@@ -98,8 +95,8 @@ private:
     EventLoop& loop_;
     UrlDownloadStarter startDownload_;
     CacheSession& cache_;
-    std::int64_t fileLength_ = -1;
-    std::int64_t bytesReceived_ = 0;
+    // The bar, the status line and the progress in numbers.
+    DownloadDisplay display_;
     std::unique_ptr<UrlDownload> theDownload_;
     std::string installAgentLocation_;
     std::optional<std::string> validationString_;
@@ -108,17 +105,8 @@ private:
 
     // The stamp of the complete agent in the cache when the request was made.
     std::optional<std::string> cachedStamp_;
-    DownloadProgress downloadProgress_;
-    // What the status line said, and the phase, before a wait for the cache, or for a retry.
-    std::optional<std::string> textBeforeWaiting_;
-    std::optional<std::string> textBeforeRetry_;
-    std::optional<DownloadProgress::Phase> phaseBeforeWaiting_;
-    std::optional<DownloadProgress::Phase> phaseBeforeRetry_;
     int responses_ = 0;
     bool archiveComplete_ = false;
     // Required when the bundle ships a public key.
     std::unique_ptr<DownloadSignature> signature_;
 };
-
-// "Downloading " and the percentage, right-aligned in three places.
-std::string downloadingStatusText(double percentage);

@@ -2,6 +2,7 @@
 // front end: the test plays the server by calling the delegate methods.
 
 #include "download/download_controller.h"
+#include "download/status_texts.h"
 #include "download/download_run.h"
 #include "download/main_interface.h"
 #include "platform/file_manager.h"

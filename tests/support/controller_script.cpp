@@ -1,6 +1,7 @@
 #include "support/controller_script.h"
 
 #include "download/download_controller.h"
+#include "download/status_texts.h"
 
 namespace testsupport {
 
