@@ -39,6 +39,54 @@ void closeAllBut(int first, int second)
     close_range(high + 1, ~0U, 0);
 }
 
+// What the child has heard from the launcher: how much of the file may be
+// read, and whether that is all of it.
+struct Told {
+    std::uint64_t known = 0;
+    bool complete = false;
+};
+
+// Waits (when nothing is left to hash) and reads the launcher's words. Once
+// the archive is complete there is nothing more to hear, and the launcher
+// has closed its end.
+void hearFromTheLauncher(int control, bool nothingToHash, Told& told)
+{
+    if (told.complete)
+        return;
+    if (nothingToHash) {
+        pollfd wait{control, POLLIN, 0};
+        if (poll(&wait, 1, -1) < 0 && errno != EINTR)
+            _exit(1);
+    }
+    std::uint64_t words[64];
+    const ssize_t got = read(control, words, sizeof words);
+    if (got == 0)
+        _exit(1); // the launcher no longer wants the hash
+    if (got < 0 && errno != EAGAIN && errno != EINTR)
+        _exit(1);
+    for (ssize_t i = 0; i < got / static_cast<ssize_t>(sizeof words[0]); ++i) {
+        told.complete = told.complete || (words[i] & kComplete) != 0;
+        told.known = std::max(told.known, words[i] & ~kComplete);
+    }
+}
+
+// Hashes the next piece of what may be read; false on EINTR (try again).
+bool hashNextPiece(const char* path, int& file, crypto_generichash_state& state, std::uint64_t& hashed,
+                   std::uint64_t known)
+{
+    if (file < 0 && (file = open(path, O_RDONLY | O_CLOEXEC)) < 0)
+        _exit(2);
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof readBuffer, known - hashed));
+    const ssize_t read = pread(file, readBuffer, want, static_cast<off_t>(hashed));
+    if (read < 0 && errno == EINTR)
+        return false;
+    if (read <= 0)
+        _exit(3); // shorter than the launcher said, or unreadable
+    crypto_generichash_update(&state, readBuffer, static_cast<std::size_t>(read));
+    hashed += static_cast<std::uint64_t>(read);
+    return true;
+}
+
 [[noreturn]] void followAndHash(const char* path, int control, int answer, pid_t parent)
 {
     if (!becomeLauncherHelper(parent))
@@ -48,42 +96,13 @@ void closeAllBut(int first, int second)
 
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
-    int file = -1;
+    int file = -1; // the child's own: it ends with _exit
     std::uint64_t hashed = 0;
-    std::uint64_t known = 0;
-    bool complete = false;
-    for (;;) {
-        if (hashed == known) {
-            if (complete)
-                break;
-            pollfd wait{control, POLLIN, 0};
-            if (poll(&wait, 1, -1) < 0 && errno != EINTR)
-                _exit(1);
-        }
-        std::uint64_t words[64];
-        // Once the archive is complete there is nothing more to hear, and
-        // the launcher has closed its end.
-        const ssize_t got = complete ? 0 : read(control, words, sizeof words);
-        if (got == 0 && !complete)
-            _exit(1); // the launcher no longer wants the hash
-        if (got < 0 && errno != EAGAIN && errno != EINTR)
-            _exit(1);
-        for (ssize_t i = 0; i < got / static_cast<ssize_t>(sizeof words[0]); ++i) {
-            complete = complete || (words[i] & kComplete) != 0;
-            known = std::max(known, words[i] & ~kComplete);
-        }
-        if (hashed < known) {
-            if (file < 0 && (file = open(path, O_RDONLY | O_CLOEXEC)) < 0)
-                _exit(2);
-            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof readBuffer, known - hashed));
-            const ssize_t read = pread(file, readBuffer, want, static_cast<off_t>(hashed));
-            if (read < 0 && errno == EINTR)
-                continue;
-            if (read <= 0)
-                _exit(3); // shorter than the launcher said, or unreadable
-            crypto_generichash_update(&state, readBuffer, static_cast<std::size_t>(read));
-            hashed += static_cast<std::uint64_t>(read);
-        }
+    Told told;
+    while (!(told.complete && hashed == told.known)) {
+        hearFromTheLauncher(control, hashed == told.known, told);
+        if (hashed < told.known)
+            hashNextPiece(path, file, state, hashed, told.known);
     }
     ArchiveHashFollower::Digest digest;
     crypto_generichash_final(&state, digest.data(), digest.size());
@@ -99,38 +118,31 @@ std::unique_ptr<ArchiveHashFollower> ArchiveHashFollower::start(EventLoop& loop,
         whyNot = "the cryptography library cannot start";
         return nullptr;
     }
-    int control[2];
-    int answer[2];
-    if (pipe2(control, O_CLOEXEC) != 0) {
+    PipeFds control;
+    PipeFds answer;
+    if (!makePipe(control) || !makePipe(answer)) {
         whyNot = std::string("cannot make a pipe: ") + std::strerror(errno);
-        return nullptr;
-    }
-    if (pipe2(answer, O_CLOEXEC) != 0) {
-        whyNot = std::string("cannot make a pipe: ") + std::strerror(errno);
-        close(control[0]);
-        close(control[1]);
         return nullptr;
     }
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0)
-        followAndHash(path.c_str(), control[0], answer[1], parent);
-    close(control[0]);
-    close(answer[1]);
+        followAndHash(path.c_str(), control.read.get(), answer.write.get(), parent);
+    control.read.reset();
+    answer.write.reset();
     if (pid < 0) {
         whyNot = std::string("cannot start a process: ") + std::strerror(errno);
-        close(control[1]);
-        close(answer[0]);
         return nullptr;
     }
     // The launcher never waits to tell: a word that does not fit is left out,
     // and a later one says more.
-    fcntl(control[1], F_SETFL, O_NONBLOCK);
-    return std::unique_ptr<ArchiveHashFollower>(new ArchiveHashFollower(loop, pid, control[1], answer[0]));
+    fcntl(control.write.get(), F_SETFL, O_NONBLOCK);
+    return std::unique_ptr<ArchiveHashFollower>(
+        new ArchiveHashFollower(loop, pid, std::move(control.write), std::move(answer.read)));
 }
 
-ArchiveHashFollower::ArchiveHashFollower(EventLoop& loop, pid_t pid, int toChild, int fromChild)
-    : loop_(loop), pid_(pid), toChild_(toChild), fromChild_(fromChild)
+ArchiveHashFollower::ArchiveHashFollower(EventLoop& loop, pid_t pid, UniqueFd toChild, UniqueFd fromChild)
+    : loop_(loop), pid_(pid), toChild_(std::move(toChild)), fromChild_(std::move(fromChild))
 {
 }
 
@@ -143,7 +155,7 @@ void ArchiveHashFollower::tell(std::uint64_t word)
 {
     ssize_t written;
     do
-        written = write(toChild_, &word, sizeof word);
+        written = write(toChild_.get(), &word, sizeof word);
     while (written < 0 && errno == EINTR);
     // EAGAIN: the child is far behind and reads a later word; EPIPE: it died,
     // which finish() finds out.
@@ -151,7 +163,7 @@ void ArchiveHashFollower::tell(std::uint64_t word)
 
 void ArchiveHashFollower::grew(std::uint64_t fileBytes)
 {
-    if (toChild_ < 0 || fileBytes < told_ + kTellEvery)
+    if (!toChild_ || fileBytes < told_ + kTellEvery)
         return;
     tell(fileBytes);
     told_ = fileBytes;
@@ -160,16 +172,15 @@ void ArchiveHashFollower::grew(std::uint64_t fileBytes)
 void ArchiveHashFollower::finish(std::uint64_t fileBytes,
                                  std::function<void(std::optional<Digest>, const std::string&)> onDigest)
 {
-    if (toChild_ < 0)
+    if (!toChild_)
         return;
     // This word must arrive, so this once the launcher waits for room: the
     // child empties the pipe every time it has hashed a piece.
-    fcntl(toChild_, F_SETFL, 0);
+    fcntl(toChild_.get(), F_SETFL, 0);
     tell(fileBytes | kComplete);
-    close(toChild_);
-    toChild_ = -1;
+    toChild_.reset();
     onDigest_ = std::move(onDigest);
-    loop_.watchDescriptor(fromChild_, true, false, [this](int, bool, bool) { answerArrived(); });
+    loop_.watchDescriptor(fromChild_.get(), true, false, [this](int, bool, bool) { answerArrived(); });
 }
 
 void ArchiveHashFollower::answerArrived()
@@ -177,7 +188,7 @@ void ArchiveHashFollower::answerArrived()
     Digest digest;
     std::size_t have = 0;
     while (have < digest.size()) {
-        const ssize_t got = read(fromChild_, digest.data() + have, digest.size() - have);
+        const ssize_t got = read(fromChild_.get(), digest.data() + have, digest.size() - have);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -194,15 +205,11 @@ void ArchiveHashFollower::answerArrived()
 
 void ArchiveHashFollower::endChild()
 {
-    if (fromChild_ >= 0) {
-        loop_.stopWatching(fromChild_);
-        close(fromChild_);
-        fromChild_ = -1;
+    if (fromChild_) {
+        loop_.stopWatching(fromChild_.get());
+        fromChild_.reset();
     }
-    if (toChild_ >= 0) {
-        close(toChild_);
-        toChild_ = -1;
-    }
+    toChild_.reset();
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
         while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/event_loop.h"
+#include "platform/unique_fd.h"
 #include "provisioning/agent_signature.h"
 
 #include <cstdint>
@@ -38,15 +39,15 @@ public:
                 std::function<void(std::optional<Digest> digest, const std::string& whyNot)> onDigest);
 
 private:
-    ArchiveHashFollower(EventLoop& loop, pid_t pid, int toChild, int fromChild);
+    ArchiveHashFollower(EventLoop& loop, pid_t pid, UniqueFd toChild, UniqueFd fromChild);
     void tell(std::uint64_t word);
     void answerArrived();
     void endChild();
 
     EventLoop& loop_;
     pid_t pid_;
-    int toChild_;
-    int fromChild_;
+    UniqueFd toChild_;
+    UniqueFd fromChild_;
     std::uint64_t told_ = 0;
     std::function<void(std::optional<Digest>, const std::string&)> onDigest_;
 };
