@@ -3,6 +3,8 @@
 // recording agent tells what it was given.
 
 #include "support/bundle_layout.h"
+#include "support/launcher_messages.h"
+#include "support/launcher_sandbox.h"
 #include "support/process.h"
 #include "support/scratch.h"
 
@@ -21,8 +23,6 @@ using namespace testsupport;
 
 namespace {
 
-const std::string kAgentDirCache = ".kelvor/installagent/Q3071x/ostx86/installagent";
-
 std::string printable(const std::vector<std::string>& words)
 {
     std::string shown;
@@ -37,50 +37,37 @@ std::string printable(const std::vector<std::string>& words)
 
 class CommandLine : public ::testing::Test {
 protected:
-    ScratchDir scratch;
-    std::string home = scratch.makeDir("home");
-    std::string tmp = scratch.makeDir("tmp $TMPDIR dir");
-    std::string record = scratch.makeDir("record");
+    // The temporary directory's name shows that nothing re-reads its path.
+    LauncherSandbox sandbox{"tmp $TMPDIR dir"};
+    const ScratchDir& scratch = sandbox.scratch;
+    const std::string& home = sandbox.home;
+    const std::string& tmp = sandbox.tmp;
+    const std::string& record = sandbox.record;
     std::string cwd = scratch.makeDir("cwd");
 
     // A bundle with the recording agent as InstallAgent.zip and a payload.
     BundleLayout appWithAgent(const std::string& parent, const std::string& appName = "Installer.app")
     {
-        BundleLayout layout = makeAppBundle(parent, appName);
+        BundleLayout layout = sandbox.appBundle(appName, parent);
         makeInstallAgentZip(layout.resources + "/InstallAgent.zip", kRecordingAgentScript);
-        writeBundlePayload(layout.resources);
         return layout;
     }
 
     BundleLayout flatWithAgent(const std::string& parent, const std::string& dirName = "installer")
     {
-        BundleLayout layout = makeFlatBundle(parent, dirName);
+        BundleLayout layout = sandbox.flatBundle(dirName, parent);
         makeInstallAgentZip(layout.resources + "/InstallAgent.zip", kRecordingAgentScript);
-        writeBundlePayload(layout.resources);
         return layout;
     }
 
-    // Runs the launcher at `executable` from `cwd`, with a private HOME and
-    // TMPDIR, and nothing in the environment that would change its course.
+    // Runs the launcher at `executable` from `cwd` in the sandbox: should a
+    // run ever reach the download, it stays on this machine and fails at once.
     ProcessResult launch(const std::string& executable, const std::vector<std::string>& arguments,
                          const EnvChanges& extra = {})
     {
         std::vector<std::string> argv{executable};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        EnvChanges env{
-            {"HOME", home},
-            {"TMPDIR", tmp},
-            {"AGENT_RECORD", record},
-            {"AGENT_EXIT", std::nullopt},
-            {"AGENT_TAG", std::nullopt},
-            {"__ZX_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt},
-            // Should a run ever reach the download, it must stay on this machine.
-            {"ZX_INTERNAL_INSTALL_AGENT_URL", "http://127.0.0.1:9/InstallAgent.zip"},
-            {"ZX_INSTALLER_UI", "plain"},
-            {"DISPLAY", std::nullopt},
-        };
-        env.insert(env.end(), extra.begin(), extra.end());
-        return run(argv, env, cwd);
+        return sandbox.run(argv, extra, cwd);
     }
 
     ProcessResult launch(const BundleLayout& layout, const std::vector<std::string>& arguments,
@@ -143,8 +130,7 @@ TEST_F(CommandLine, WithoutArgumentsTheAgentGetsOnlyThePayload)
 
 TEST_F(CommandLine, AlternativeArchiveIsChosenOnlyWithoutTheShippedOne)
 {
-    const BundleLayout layout = makeAppBundle(scratch.path());
-    writeBundlePayload(layout.resources);
+    const BundleLayout layout = sandbox.appBundle();
     const std::string alternative = std::string("AGENT_TAG=alternative\n") + kRecordingAgentScript;
     makeInstallAgentZip(layout.resources + "/InstallAgent_2.zip", alternative);
     makeInstallAgentZip(layout.resources + "/installagent_3.zip", std::string("AGENT_TAG=wrong\n") + kRecordingAgentScript);
@@ -210,15 +196,14 @@ TEST_F(CommandLine, AgentFailureIsNotTheLaunchersFailure)
 
 TEST_F(CommandLine, BrokenArchiveEndsTheRunWithItsReasons)
 {
-    const BundleLayout layout = makeAppBundle(scratch.path());
-    writeBundlePayload(layout.resources);
+    const BundleLayout layout = sandbox.appBundle();
     writeFile(layout.resources + "/InstallAgent.zip", "PK\x03\x04 but not really a zip archive");
 
     const ProcessResult result = launch(layout, {"x"});
     EXPECT_TRUE(result.exited && result.exitCode == 255) << result.describe();
     const std::vector<std::string> lines = splitLines(result.err);
-    const std::vector<std::string> expected = {"Failed to unzip the install agent",
-                                               "Failed to initialize the install agent.", "Installation failed."};
+    const std::vector<std::string> expected = {messages::kUnzipAgentFailed, messages::kInitializeAgentFailed,
+                                               messages::kInstallationFailed};
     ASSERT_GE(lines.size(), expected.size()) << result.err;
     EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()), expected) << result.err;
     EXPECT_FALSE(readAgentRecord(record).ran);
@@ -248,7 +233,7 @@ TEST_F(CommandLine, AgentRunsFromTheScratchDirectoryWhichIsRemovedAfterwards)
 TEST_F(CommandLine, UnitTestSwitchUnpacksBesideTheAppBundle)
 {
     const BundleLayout layout = appWithAgent(scratch.makeDir("Applications"));
-    const ProcessResult result = launch(layout, {"x"}, {{"__ZX_BOOTSTRAP_INSTALLER_UNITTEST__", ""}});
+    const ProcessResult result = launch(layout, {"x"}, {{launcherenv::kUnpackBesideBundle, ""}});
     expectSucceeded(result);
 
     const AgentRecord agent = readAgentRecord(record);
@@ -262,7 +247,7 @@ TEST_F(CommandLine, UnitTestSwitchUnpacksBesideTheAppBundle)
 TEST_F(CommandLine, UnitTestSwitchUnpacksBesideTheFlatDirectory)
 {
     const BundleLayout layout = flatWithAgent(scratch.makeDir("opt"));
-    const ProcessResult result = launch(layout, {}, {{"__ZX_BOOTSTRAP_INSTALLER_UNITTEST__", ""}});
+    const ProcessResult result = launch(layout, {}, {{launcherenv::kUnpackBesideBundle, ""}});
     expectSucceeded(result);
     EXPECT_EQ(readAgentRecord(record).self, layout.parent + "/install");
     EXPECT_FALSE(pathExists(layout.bundleDir + "/install"));
@@ -294,38 +279,35 @@ TEST_F(CommandLine, StartedThroughALinkTheRealBundleIsUsed)
 
 TEST_F(CommandLine, NoAgentArchiveFails)
 {
-    const BundleLayout layout = makeAppBundle(scratch.path());
-    writeBundlePayload(layout.resources);
+    const BundleLayout layout = sandbox.appBundle();
 
     const ProcessResult result = launch(layout, {"x"});
     EXPECT_TRUE(result.exited && result.exitCode == 255) << result.describe() << "\n" << result.err;
     const std::vector<std::string> lines = splitLines(result.err);
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "Installation failed.");
+    EXPECT_EQ(lines.back(), messages::kInstallationFailed);
     EXPECT_FALSE(readAgentRecord(record).ran);
-    EXPECT_TRUE(isDirectory(home + "/" + kAgentDirCache)) << "the cache is made ready for a download";
+    EXPECT_TRUE(isDirectory(sandbox.cacheDir + "installagent")) << "the cache is made ready for a download";
     EXPECT_EQ(permissionBits(home + "/.kelvor"), 0700u);
     expectScratchGone();
 }
 
 TEST_F(CommandLine, ArchiveWithoutATopLevelInstallStillCountsAsStarted)
 {
-    const BundleLayout layout = makeAppBundle(scratch.path());
-    writeBundlePayload(layout.resources);
+    const BundleLayout layout = sandbox.appBundle();
     makeZip(layout.resources + "/InstallAgent.zip", {{"agent/install", kRecordingAgentScript}});
 
     const ProcessResult result = launch(layout, {});
     EXPECT_TRUE(result.exited && result.exitCode == 0) << result.describe();
     EXPECT_NE(result.err.find("install"), std::string::npos) << "the shell says what it could not open";
-    EXPECT_EQ(result.err.find("Installation failed."), std::string::npos);
+    EXPECT_EQ(result.err.find(messages::kInstallationFailed), std::string::npos);
     EXPECT_FALSE(readAgentRecord(record).ran);
     expectScratchGone();
 }
 
 TEST_F(CommandLine, TerminationSignalsArePassedToTheAgentWhichStartsWithADefaultSignalState)
 {
-    const BundleLayout layout = makeAppBundle(scratch.path());
-    writeBundlePayload(layout.resources);
+    const BundleLayout layout = sandbox.appBundle();
     makeInstallAgentZip(layout.resources + "/InstallAgent.zip", R"SCRIPT(
 for s in TERM HUP INT; do trap "echo $s >> '$AGENT_RECORD/signals'" $s; done
 grep -E '^Sig(Blk|Ign)' /proc/self/status > "$AGENT_RECORD/signal-state"
@@ -333,9 +315,7 @@ grep -E '^Sig(Blk|Ign)' /proc/self/status > "$AGENT_RECORD/signal-state"
 while [ ! -e "$AGENT_RECORD/stop" ]; do sleep 0.05; done
 exit 7
 )SCRIPT");
-    BackgroundProcess launcher(ProcessOptions({layout.executable},
-                                           {{"HOME", home}, {"TMPDIR", tmp}, {"AGENT_RECORD", record},
-                                            {"__ZX_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}}));
+    BackgroundProcess launcher(sandbox.options({layout.executable}));
     ASSERT_TRUE(launcher.waitUntil([&] { return pathExists(record + "/started"); }));
     // Nothing the launcher ignores or blocks for itself (SIGPIPE, SIGQUIT)
     // reaches the agent. (The C library's own two signals above 31 are left
@@ -366,8 +346,8 @@ TEST_F(CommandLine, AnAgentCommandLineTooLongForTheKernelIsAFailure)
     EXPECT_TRUE(result.exited && result.exitCode == 255) << result.describe();
     const std::vector<std::string> lines = splitLines(result.err);
     ASSERT_GE(lines.size(), 3u) << result.err;
-    EXPECT_EQ(lines[lines.size() - 3], "Failed to start the instal agent");
-    EXPECT_EQ(lines.back(), "Installation failed.");
+    EXPECT_EQ(lines[lines.size() - 3], messages::kStartAgentFailed);
+    EXPECT_EQ(lines.back(), messages::kInstallationFailed);
     EXPECT_NE(result.err.find("Argument list too long"), std::string::npos) << result.err;
     EXPECT_FALSE(readAgentRecord(record).ran);
     expectScratchGone();
@@ -375,11 +355,19 @@ TEST_F(CommandLine, AnAgentCommandLineTooLongForTheKernelIsAFailure)
 
 TEST_F(CommandLine, AnEncryptedArchiveFailsInsteadOfAskingOnTheTerminal)
 {
-    const BundleLayout layout = makeAppBundle(scratch.path());
-    writeBundlePayload(layout.resources);
+    const BundleLayout layout = sandbox.appBundle();
     const std::string source = scratch.makeDir("encrypted");
     writeFile(source + "/install", kRecordingAgentScript);
     ASSERT_EQ(run({"zip", "-q", "-P", "secret", layout.resources + "/InstallAgent.zip", "install"}, {}, source).exitCode, 0);
+
+    // The child of the fork only calls execve: its arguments are made before.
+    std::string executable = layout.executable;
+    char* argv[] = {executable.data(), nullptr};
+    std::vector<std::string> environment = environmentWith(sandbox.environment());
+    std::vector<char*> envp;
+    for (std::string& entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
 
     // The launcher on a terminal of its own that nobody types into: a
     // question there would wait for ever (the safety limit fails the test).
@@ -387,10 +375,7 @@ TEST_F(CommandLine, AnEncryptedArchiveFailsInsteadOfAskingOnTheTerminal)
     const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        setenv("HOME", home.c_str(), 1);
-        setenv("TMPDIR", tmp.c_str(), 1);
-        setenv("AGENT_RECORD", record.c_str(), 1);
-        execl(layout.executable.c_str(), layout.executable.c_str(), static_cast<char*>(nullptr));
+        execve(executable.c_str(), argv, envp.data());
         _exit(127);
     }
     std::string output;
@@ -414,7 +399,7 @@ TEST_F(CommandLine, AnEncryptedArchiveFailsInsteadOfAskingOnTheTerminal)
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << output;
-    EXPECT_NE(output.find("Failed to unzip the install agent"), std::string::npos) << output;
+    EXPECT_NE(output.find(messages::kUnzipAgentFailed), std::string::npos) << output;
     EXPECT_FALSE(readAgentRecord(record).ran);
 }
 
@@ -422,21 +407,19 @@ TEST_F(CommandLine, ALauncherThatCannotFindItselfSaysSoAndDownloadsNothing)
 {
     // A bundle deeper than the kernel will name (/proc/self/exe cannot be read).
     const std::string top = scratch.makeDir("deep");
-    const ProcessResult result = run(
+    const ProcessResult result = sandbox.run(
         {"bash", "-c", // bash: dash's cd cannot go deeper than the kernel names
          "name=$(printf 'd%.0s' $(seq 250)); cd \"$1\" || exit 90\n"
          "for i in $(seq 18); do mkdir $name && cd $name || exit 91; done\n"
          "cp \"$0\" launcher && : > bundle.zip || exit 92\n"
          "./launcher; status=$?; cd / && rm -rf \"$1\"; exit $status",
-         launcherBinary(), top},
-        {{"HOME", home}, {"TMPDIR", tmp}, {"AGENT_RECORD", record}, {"ZX_INSTALLER_UI", "plain"},
-         {"ZX_INTERNAL_INSTALL_AGENT_URL", "http://127.0.0.1:9/InstallAgent.zip"}});
+         launcherBinary(), top});
     EXPECT_TRUE(result.exited && result.exitCode == 255) << result.describe() << "\n" << result.err;
     const std::vector<std::string> lines = splitLines(result.err);
     ASSERT_GE(lines.size(), 2u) << result.err;
     EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
               (std::vector<std::string>{"Cannot find the launcher's own location: /proc/self/exe: File name too long",
-                                        "Installation failed."}));
+                                        messages::kInstallationFailed}));
     EXPECT_FALSE(pathExists(home + "/.kelvor")) << "nothing was prepared for a download";
 }
 

@@ -4,13 +4,15 @@
 
 #include "support/bundle_layout.h"
 #include "support/http_server.h"
+#include "support/launcher_messages.h"
+#include "support/launcher_sandbox.h"
 #include "support/process.h"
+#include "support/random_bytes.h"
 #include "support/scratch.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <random>
 #include <sys/socket.h>
 #include <netinet/in.h>
 #include <unistd.h>
@@ -18,24 +20,6 @@
 using namespace testsupport;
 
 namespace {
-
-const std::string kDownloadError = "Error during the download process. See your system log for more information.";
-
-// Each start of the agent adds a line to "starts", then the recording agent
-// writes what it was given.
-std::string countingAgent(const std::string& tag)
-{
-    return "AGENT_TAG='" + tag + "'\necho started >> \"$AGENT_RECORD/starts\"\n" + kRecordingAgentScript;
-}
-
-std::string randomBytes(std::size_t size)
-{
-    std::mt19937_64 generator(42);
-    std::string bytes(size, '\0');
-    for (auto& byte : bytes)
-        byte = static_cast<char>(generator());
-    return bytes;
-}
 
 std::string lastLine(const std::string& text)
 {
@@ -45,68 +29,43 @@ std::string lastLine(const std::string& text)
 
 class DownloadEndToEnd : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        bundle_ = makeFlatBundle(scratch_.path(), "Setup dir");
-        writeBundlePayload(bundle_.resources);
-        makeDirectories(scratch_ / "home");
-        makeDirectories(scratch_ / "tmp");
-        makeDirectories(record_);
-        cacheDir_ = scratch_ / "home/.kelvor/installagent/Q3071x/ostx86/";
-    }
+    void SetUp() override { bundle_ = sandbox_.flatBundle("Setup dir"); }
 
     // Serves an agent archive from the test's files; returns the query for it.
     std::string serveAgent(const std::string& name, const std::string& tag, const ArchiveFiles& extra = {})
     {
         const std::string zip = scratch_ / name;
-        makeInstallAgentZip(zip, countingAgent(tag), extra);
+        makeInstallAgentZip(zip, countingAgentScript(tag), extra);
         return "file=" + zip;
     }
 
-    EnvChanges environment(const std::string& url) const
-    {
-        return {{"HOME", scratch_ / "home"},
-                {"TMPDIR", scratch_ / "tmp"},
-                {"ZX_INSTALLER_UI", "plain"},
-                {"ZX_INTERNAL_INSTALL_AGENT_URL", url},
-                {"ZX_INTERNAL_DOWNLOAD_TIMEOUT", std::nullopt},
-                // The failures below are meant to be final, not waited out.
-                {"ZX_INTERNAL_DOWNLOAD_RETRIES", "0"},
-                {"ZX_INTERNAL_CA_BUNDLE", std::nullopt},
-                {"__ZX_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt},
-                {"AGENT_RECORD", record_}};
-    }
-
+    // The failures below are meant to be final, not waited out: the
+    // sandbox's runs make no retries unless a test asks for them.
     ProcessResult runLauncher(const std::string& url, std::vector<std::string> args = {}, EnvChanges extra = {})
     {
         std::vector<std::string> argv{bundle_.executable};
         argv.insert(argv.end(), args.begin(), args.end());
-        EnvChanges env = environment(url);
-        env.insert(env.end(), extra.begin(), extra.end());
-        return run(argv, env);
+        return sandbox_.run(argv, downloadingFrom(url, extra));
     }
 
-    int agentStarts() const
-    {
-        const std::string starts = record_ + "/starts";
-        return pathExists(starts) ? static_cast<int>(splitLines(readFile(starts)).size()) : 0;
-    }
+    int agentStarts() const { return sandbox_.agentStarts(); }
 
     void expectFailedRunLeftNothing(const ProcessResult& result)
     {
         EXPECT_EQ(result.exitCode, 255) << result.describe() << "\n" << result.err;
-        EXPECT_EQ(lastLine(result.err), "Installation failed.");
+        EXPECT_EQ(lastLine(result.err), messages::kInstallationFailed);
         EXPECT_EQ(agentStarts(), 0);
         EXPECT_FALSE(pathExists(cacheDir_ + ".validatestring"));
         EXPECT_FALSE(pathExists(cacheDir_ + "installagent/install"));
-        EXPECT_TRUE(listDirectory(scratch_ / "tmp").empty()) << "scratch directory or partial archive left behind";
+        EXPECT_TRUE(listDirectory(sandbox_.tmp).empty()) << "scratch directory or partial archive left behind";
     }
 
-    ScratchDir scratch_;
+    LauncherSandbox sandbox_;
+    const ScratchDir& scratch_ = sandbox_.scratch;
+    const std::string& record_ = sandbox_.record;
+    const std::string& cacheDir_ = sandbox_.cacheDir;
     HttpTestServer server_;
     BundleLayout bundle_;
-    std::string record_ = scratch_ / "record";
-    std::string cacheDir_;
 };
 
 TEST_F(DownloadEndToEnd, FreshDownloadRunsTheAgentOnceAndLeavesTheCacheAndTheStamp)
@@ -123,10 +82,10 @@ TEST_F(DownloadEndToEnd, FreshDownloadRunsTheAgentOnceAndLeavesTheCacheAndTheSta
     EXPECT_EQ(agent.tag, "A");
     EXPECT_EQ(readFile(cacheDir_ + ".validatestring"), "\"v1\"");
     EXPECT_EQ(permissionBits(cacheDir_ + "installagent"), 0700u);
-    EXPECT_TRUE(listDirectory(scratch_ / "tmp").empty());
+    EXPECT_TRUE(listDirectory(sandbox_.tmp).empty());
     // The plain front end says what happens in a few lines, not one per chunk.
     EXPECT_NE(result.err.find("Downloading   0%"), std::string::npos);
-    EXPECT_NE(result.err.find("Initializing the installer"), std::string::npos);
+    EXPECT_NE(result.err.find(messages::kInitializingInstaller), std::string::npos);
     EXPECT_LT(splitLines(result.err).size(), 10u);
 }
 
@@ -183,8 +142,8 @@ TEST_F(DownloadEndToEnd, UnknownLengthAndMissingETagStillInstallButNeverMatchLat
 TEST_F(DownloadEndToEnd, HttpErrorIsADownloadFailure)
 {
     const auto result = runLauncher(server_.url("/missing?status=404&etag=%22e%22"));
-    EXPECT_NE(result.err.find("Download failed! Error - HTTP status 404"), std::string::npos) << result.err;
-    EXPECT_NE(result.err.find(kDownloadError), std::string::npos);
+    EXPECT_NE(result.err.find(messages::kDownloadFailedPrefix + "HTTP status 404"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(messages::kDownloadError), std::string::npos);
     expectFailedRunLeftNothing(result);
 }
 
@@ -192,23 +151,23 @@ TEST_F(DownloadEndToEnd, ConnectionDroppedMidBodyFailsAndRemovesThePartialArchiv
 {
     const std::string query = serveAgent("agent.zip", "A", {{"bulk.bin", randomBytes(1 << 20)}});
     const auto result = runLauncher(server_.url("/agent.zip?" + query + "&drop_after=300000&etag=%22v%22"));
-    EXPECT_NE(result.err.find("Download failed! Error - "), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(messages::kDownloadFailedPrefix), std::string::npos) << result.err;
     expectFailedRunLeftNothing(result);
 }
 
 TEST_F(DownloadEndToEnd, StallLongerThanTheTimeoutFails)
 {
     const auto result = runLauncher(server_.url("/agent.zip?" + serveAgent("agent.zip", "A") + "&stall=60"), {},
-                                    {{"ZX_INTERNAL_DOWNLOAD_TIMEOUT", "1"}});
-    EXPECT_NE(result.err.find("Download failed! Error - "), std::string::npos) << result.err;
+                                    {{launcherenv::kDownloadTimeout, "1"}});
+    EXPECT_NE(result.err.find(messages::kDownloadFailedPrefix), std::string::npos) << result.err;
     expectFailedRunLeftNothing(result);
 }
 
 TEST_F(DownloadEndToEnd, BodyThatIsNotAnArchiveFailsToUnpackAndLeavesNoStamp)
 {
     const auto result = runLauncher(server_.url("/agent.zip?size=5000&etag=%22junk%22"));
-    EXPECT_NE(result.err.find("Failed to unzip the install agent"), std::string::npos) << result.err;
-    EXPECT_NE(result.err.find("Failed to unzip the installer."), std::string::npos);
+    EXPECT_NE(result.err.find(messages::kUnzipAgentFailed), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(messages::kUnzipInstallerFailed), std::string::npos);
     expectFailedRunLeftNothing(result);
     EXPECT_EQ(listDirectory(cacheDir_), (std::vector<std::string>{".lock", "installagent"}));
     EXPECT_TRUE(listDirectory(cacheDir_ + "installagent").empty());
@@ -227,19 +186,18 @@ TEST_F(DownloadEndToEnd, RefusedConnectionAndUnusableURLFail)
     close(probe);
 
     const auto refused = runLauncher("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/agent.zip");
-    EXPECT_NE(refused.err.find("Download failed! Error - "), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find(messages::kDownloadFailedPrefix), std::string::npos) << refused.err;
     expectFailedRunLeftNothing(refused);
 
     const auto empty = runLauncher("");
-    EXPECT_NE(empty.err.find(kDownloadError), std::string::npos) << empty.err;
+    EXPECT_NE(empty.err.find(messages::kDownloadError), std::string::npos) << empty.err;
     expectFailedRunLeftNothing(empty);
 }
 
 TEST_F(DownloadEndToEnd, SigtermDuringAStallEndsTheRunInOrder)
 {
-    std::vector<std::string> argv{bundle_.executable};
-    BackgroundProcess launcher(
-        ProcessOptions(argv, environment(server_.url("/agent.zip?" + serveAgent("agent.zip", "A") + "&stall=60"))));
+    const std::string url = server_.url("/agent.zip?" + serveAgent("agent.zip", "A") + "&stall=60");
+    BackgroundProcess launcher(sandbox_.options({bundle_.executable}, downloadingFrom(url)));
     ASSERT_TRUE(launcher.waitUntil([&] { return !server_.requests().empty(); }));
     ASSERT_TRUE(launcher.sendSignal(SIGTERM));
     const ProcessResult result = launcher.wait();
@@ -249,10 +207,9 @@ TEST_F(DownloadEndToEnd, SigtermDuringAStallEndsTheRunInOrder)
 
 TEST_F(DownloadEndToEnd, ApplicationBundleGetsItsResourcesPayload)
 {
-    const BundleLayout app = makeAppBundle(scratch_ / "Apps $HOME", "My Setup.app");
-    writeBundlePayload(app.resources);
-    auto env = environment(server_.url("/agent.zip?" + serveAgent("agent.zip", "A") + "&etag=%22v1%22"));
-    const auto result = run({app.executable, "x"}, env);
+    const BundleLayout app = sandbox_.appBundle("My Setup.app", scratch_ / "Apps $HOME");
+    const std::string url = server_.url("/agent.zip?" + serveAgent("agent.zip", "A") + "&etag=%22v1%22");
+    const auto result = sandbox_.run({app.executable, "x"}, downloadingFrom(url));
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(readAgentRecord(record_).args,
               (std::vector<std::string>{"-installbundle", app.resources + "/bundle.zip", "x"}));
@@ -266,12 +223,12 @@ TEST_F(DownloadEndToEnd, ADroppedDownloadIsTriedAgainAsTheEnvironmentSays)
     const std::string query = serveAgent("agent.zip", "A", {{"bulk.bin", randomBytes(1 << 20)}});
     const std::string url = server_.url("/agent.zip?" + query + "&etag=%22v%22&drop_after=300000&drop_first=1&key=");
 
-    const auto off = runLauncher(url + "off", {}, {{"ZX_INTERNAL_DOWNLOAD_RETRIES", "0"}});
+    const auto off = runLauncher(url + "off", {}, {{launcherenv::kDownloadRetries, "0"}});
     EXPECT_EQ(off.err.find("retrying"), std::string::npos) << off.err;
     expectFailedRunLeftNothing(off);
 
     server_.reset();
-    const auto result = runLauncher(url + "default", {}, {{"ZX_INTERNAL_DOWNLOAD_RETRIES", "lots"}});
+    const auto result = runLauncher(url + "default", {}, {{launcherenv::kDownloadRetries, "lots"}});
     ASSERT_EQ(result.exitCode, 0) << result.describe() << "\n" << result.err;
     EXPECT_EQ(agentStarts(), 1);
     EXPECT_NE(result.err.find("Download interrupted ("), std::string::npos) << result.err;
@@ -287,10 +244,10 @@ TEST_F(DownloadEndToEnd, HttpsTrustsTheCertificatesTheEnvironmentNames)
     const std::string url = tls.httpsUrl("/agent.zip?" + serveAgent("agent.zip", "A") + "&etag=%22s%22");
 
     const auto untrusted = runLauncher(url);
-    EXPECT_NE(untrusted.err.find("Download failed! Error - "), std::string::npos) << untrusted.err;
+    EXPECT_NE(untrusted.err.find(messages::kDownloadFailedPrefix), std::string::npos) << untrusted.err;
     expectFailedRunLeftNothing(untrusted);
 
-    const auto result = runLauncher(url, {}, {{"ZX_INTERNAL_CA_BUNDLE", certificate.certificate}});
+    const auto result = runLauncher(url, {}, {{launcherenv::kCaBundle, certificate.certificate}});
     ASSERT_EQ(result.exitCode, 0) << result.describe() << "\n" << result.err;
     EXPECT_EQ(agentStarts(), 1);
 }
@@ -306,7 +263,7 @@ TEST_F(DownloadEndToEnd, AnArchiveWhoseInstallIsADirectoryIsNoAgentAndGetsNoStam
     const auto result = runLauncher(server_.url("/agent.zip?file=" + zip + "&etag=%22d%22"));
     EXPECT_NE(result.err.find("The install agent archive holds no file \"install\" at its top level"), std::string::npos)
         << result.err;
-    EXPECT_NE(result.err.find("Failed to unzip the installer."), std::string::npos);
+    EXPECT_NE(result.err.find(messages::kUnzipInstallerFailed), std::string::npos);
     expectFailedRunLeftNothing(result);
 }
 
@@ -329,16 +286,16 @@ TEST_F(DownloadEndToEnd, ACacheThatIsNotTheUsersOwnIsRefusedBeforeAnyDownload)
         GTEST_SKIP() << "needs root to give the cache to another user";
     // An agent planted by another user, with a stamp that would match.
     makeDirectories(cacheDir_ + "installagent");
-    writeFile(cacheDir_ + "installagent/install", countingAgent("planted"));
+    writeFile(cacheDir_ + "installagent/install", countingAgentScript("planted"));
     writeFile(cacheDir_ + ".validatestring", "\"v1\"");
-    const std::string kelvor = scratch_ / "home/.kelvor";
+    const std::string kelvor = sandbox_.home + "/.kelvor";
     ASSERT_EQ(chown(kelvor.c_str(), 4321, 4321), 0);
 
     const auto result = runLauncher(server_.url("/agent.zip?" + serveAgent("agent.zip", "A") + "&etag=%22v1%22"));
     EXPECT_NE(result.err.find("Refusing the cache directory " + kelvor + ": it is owned by uid 4321"),
               std::string::npos)
         << result.err;
-    EXPECT_EQ(lastLine(result.err), "Installation failed.");
+    EXPECT_EQ(lastLine(result.err), messages::kInstallationFailed);
     EXPECT_EQ(result.exitCode, 255);
     EXPECT_EQ(agentStarts(), 0);
     EXPECT_TRUE(server_.requests().empty()) << "nothing is downloaded for a cache that cannot be used";
@@ -350,11 +307,9 @@ TEST_F(DownloadEndToEnd, AClosedStderrSilencesTheRunWithoutEndingIt)
     const std::string status = scratch_ / "status";
     const std::string url = server_.url("/agent.zip?" + serveAgent("agent.zip", "A", {{"bulk.bin", randomBytes(1 << 20)}})
                                         + "&etag=%22v1%22&throttle=2000000");
-    EnvChanges env = environment(url);
-    env.emplace_back("STATUS", status);
-    const auto result = run({"sh", "-c", "{ \"$0\"; echo $? > \"$STATUS\"; } 2>&1 | head -c 5 >/dev/null",
-                             bundle_.executable},
-                            env);
+    const auto result = sandbox_.run({"sh", "-c", "{ \"$0\"; echo $? > \"$STATUS\"; } 2>&1 | head -c 5 >/dev/null",
+                                      bundle_.executable},
+                                     downloadingFrom(url, {{"STATUS", status}}));
     ASSERT_TRUE(result.exited) << result.describe();
     EXPECT_EQ(readFile(status), "0\n");
     EXPECT_EQ(agentStarts(), 1);

@@ -6,28 +6,23 @@
 
 #include "support/bundle_layout.h"
 #include "support/http_server.h"
+#include "support/launcher_messages.h"
+#include "support/launcher_sandbox.h"
 #include "support/process.h"
+#include "support/random_bytes.h"
 #include "support/scratch.h"
 
 #include <gtest/gtest.h>
-
-#include <random>
 
 using namespace testsupport;
 
 namespace {
 
-const std::string kDownloadError = "Error during the download process. See your system log for more information.";
-
 class TrustedDownload : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        bundle_ = makeFlatBundle(scratch_.path(), "Setup");
-        writeBundlePayload(bundle_.resources);
-        makeDirectories(scratch_ / "home");
-        makeDirectories(scratch_ / "tmp");
-        makeDirectories(record_);
+        bundle_ = sandbox_.flatBundle("Setup");
         zip_ = scratch_ / "agent.zip";
         makeInstallAgentZip(zip_, "AGENT_TAG=A\n" + std::string(kRecordingAgentScript),
                             {{"bulk.bin", std::string(400000, 'x')}});
@@ -55,17 +50,10 @@ protected:
 
     ProcessResult runLauncher(const std::string& url, EnvChanges extra = {})
     {
-        EnvChanges env{{"HOME", scratch_ / "home"},
-                       {"TMPDIR", scratch_ / "tmp"},
-                       {"ZX_INSTALLER_UI", "plain"},
-                       {"ZX_INTERNAL_INSTALL_AGENT_URL", url},
-                       {"ZX_INTERNAL_DOWNLOAD_RETRIES", "0"},
-                       {"AGENT_RECORD", record_}};
-        env.insert(env.end(), extra.begin(), extra.end());
-        return run({bundle_.executable}, env);
+        return sandbox_.run({bundle_.executable}, downloadingFrom(url, extra));
     }
 
-    bool agentRan() const { return readAgentRecord(record_).ran; }
+    bool agentRan() const { return sandbox_.agentRecord().ran; }
 
     std::size_t signatureRequests() const
     {
@@ -78,20 +66,20 @@ protected:
     void expectRefused(const ProcessResult& result, const std::string& reason)
     {
         EXPECT_EQ(result.exitCode, 255) << result.describe() << "\n" << result.err;
-        EXPECT_NE(result.err.find("Download failed! Error - " + reason), std::string::npos) << result.err;
-        EXPECT_NE(result.err.find(kDownloadError), std::string::npos);
+        EXPECT_NE(result.err.find(messages::kDownloadFailedPrefix + reason), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find(messages::kDownloadError), std::string::npos);
         EXPECT_FALSE(agentRan());
         EXPECT_FALSE(pathExists(cacheDir_ + ".validatestring"));
         EXPECT_FALSE(pathExists(cacheDir_ + "installagent/install"));
-        EXPECT_TRUE(listDirectory(scratch_ / "tmp").empty());
+        EXPECT_TRUE(listDirectory(sandbox_.tmp).empty());
     }
 
-    ScratchDir scratch_;
+    LauncherSandbox sandbox_;
+    const ScratchDir& scratch_ = sandbox_.scratch;
+    const std::string& cacheDir_ = sandbox_.cacheDir;
     HttpTestServer server_;
     BundleLayout bundle_;
     std::string zip_;
-    std::string record_ = scratch_ / "record";
-    std::string cacheDir_ = scratch_ / "home/.kelvor/installagent/Q3071x/ostx86/";
 };
 
 TEST_F(TrustedDownload, ABundleWithAKeyRunsAgentsSignedEitherWayAndLogsTheTrustedComment)
@@ -100,7 +88,7 @@ TEST_F(TrustedDownload, ABundleWithAKeyRunsAgentsSignedEitherWayAndLogsTheTruste
     for (const bool legacy : {false, true}) {
         SCOPED_TRACE(legacy ? "legacy signature" : "prehashed signature");
         sign("vendor", legacy ? std::vector<std::string>{"-l"} : std::vector<std::string>{});
-        removeTree(scratch_ / "home/.kelvor");
+        removeTree(sandbox_.home + "/.kelvor");
         const auto result = runLauncher(url());
         ASSERT_EQ(result.exitCode, 0) << result.err;
         EXPECT_TRUE(agentRan());
@@ -183,7 +171,7 @@ TEST_F(TrustedDownload, ADroppedSignedDownloadIsResumedShownAndStillVerified)
 {
     shipKey(makeKey("vendor"));
     sign("vendor");
-    const auto result = runLauncher(url("&drop_first=2&key=flaky"), {{"ZX_INTERNAL_DOWNLOAD_RETRIES", "4"}});
+    const auto result = runLauncher(url("&drop_first=2&key=flaky"), {{launcherenv::kDownloadRetries, "4"}});
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_TRUE(agentRan());
     // About a second, give or take the jitter.
@@ -203,15 +191,12 @@ TEST_F(TrustedDownload, ASignedDownloadThatMustStartOverIsHashedAfresh)
 {
     // Large enough that the hash was well under way when the connection
     // dropped, and a server that cannot resume: the retry sends it all again.
-    std::mt19937 random(3);
-    std::string bulk(3 << 20, '\0');
-    for (char& byte : bulk)
-        byte = static_cast<char>(random());
-    makeInstallAgentZip(zip_, "AGENT_TAG=A\n" + std::string(kRecordingAgentScript), {{"bulk.bin", bulk}});
+    makeInstallAgentZip(zip_, "AGENT_TAG=A\n" + std::string(kRecordingAgentScript),
+                        {{"bulk.bin", randomBytes(3 << 20, 3)}});
     shipKey(makeKey("vendor"));
     sign("vendor");
     const auto result = runLauncher(url("&drop_first=1&drop_after=2500000&no_ranges=1&key=over"),
-                                    {{"ZX_INTERNAL_DOWNLOAD_RETRIES", "1"}});
+                                    {{launcherenv::kDownloadRetries, "1"}});
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_TRUE(agentRan());
     EXPECT_NE(result.err.find("trusted comment: agent A, release 7"), std::string::npos) << result.err;

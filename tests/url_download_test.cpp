@@ -6,6 +6,7 @@
 #include "platform/unique_fd.h"
 #include "platform/url_download.h"
 #include "support/http_server.h"
+#include "support/random_bytes.h"
 #include "support/scratch.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +18,6 @@
 #include <memory>
 #include <netinet/in.h>
 #include <optional>
-#include <random>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -81,15 +81,6 @@ bool isOpenHere(const std::string& path)
             return true;
     }
     return false;
-}
-
-std::string randomBytes(std::size_t size, unsigned seed)
-{
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes)
-        byte = static_cast<char>(generator() & 0xFF);
-    return bytes;
 }
 
 // For a query value: everything but letters, digits and "-._~/" escaped.

@@ -48,20 +48,6 @@ void makePipe(int& readEnd, int& writeEnd)
     writeEnd = aboveStandardStreams(fds[1]);
 }
 
-std::vector<std::string> childEnvironment(const EnvChanges& changes)
-{
-    std::vector<std::string> entries;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry)
-        entries.emplace_back(*entry);
-    for (const auto& [name, value] : changes) {
-        const std::string prefix = name + "=";
-        std::erase_if(entries, [&](const std::string& entry) { return entry.compare(0, prefix.size(), prefix) == 0; });
-        if (value)
-            entries.push_back(prefix + *value);
-    }
-    return entries;
-}
-
 std::optional<std::string> lookUp(const std::vector<std::string>& environment, const std::string& name)
 {
     const std::string prefix = name + "=";
@@ -106,6 +92,20 @@ std::vector<char*> pointers(std::vector<std::string>& strings)
 
 } // namespace
 
+std::vector<std::string> environmentWith(const EnvChanges& changes)
+{
+    std::vector<std::string> entries;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry)
+        entries.emplace_back(*entry);
+    for (const auto& [name, value] : changes) {
+        const std::string prefix = name + "=";
+        std::erase_if(entries, [&](const std::string& entry) { return entry.compare(0, prefix.size(), prefix) == 0; });
+        if (value)
+            entries.push_back(prefix + *value);
+    }
+    return entries;
+}
+
 std::string ProcessResult::describe() const
 {
     if (hung)
@@ -124,7 +124,7 @@ BackgroundProcess::BackgroundProcess(const ProcessOptions& options) : limit_(opt
     for (const auto& word : options.argv)
         description_ += (description_.empty() ? "" : " ") + word;
 
-    std::vector<std::string> environment = childEnvironment(options.env);
+    std::vector<std::string> environment = environmentWith(options.env);
     std::vector<std::string> arguments = options.argv;
     const std::string program = resolveProgram(arguments[0], environment);
 

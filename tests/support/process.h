@@ -19,6 +19,10 @@ namespace testsupport {
 // a value sets the variable, std::nullopt removes it.
 using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
+// The test process's environment with the changes applied, as "NAME=value"
+// entries: what a child started with them gets.
+std::vector<std::string> environmentWith(const EnvChanges& changes);
+
 // How long a child may run before it is taken for hung.
 inline constexpr std::chrono::seconds kSafetyLimit{120};
 
