@@ -3,6 +3,7 @@
 #include "download/main_interface.h"
 #include "ui/front_end.h"
 #include "platform/main_bundle.h"
+#include "platform/paths.h"
 #include "platform/termination_signals.h"
 #include "platform/url_download.h"
 #include "provisioning/cache_session.h"
@@ -26,7 +27,7 @@ std::string windowTitle()
     const std::optional<MainBundle> bundle = mainBundle();
     if (!bundle)
         return "Installer";
-    std::string name = bundle->bundlePath.substr(bundle->bundlePath.find_last_of('/') + 1);
+    std::string name = lastPathComponent(bundle->bundlePath);
     if (bundle->resourcePath != bundle->bundlePath)
         name = applicationBundleTitle(name);
     return name.empty() ? "Installer" : name;

@@ -162,6 +162,34 @@ std::string findProgram(const std::string& name)
     }
 }
 
+namespace {
+
+// The words as exec wants them: pointers into the strings, then a null.
+std::vector<char*> nullTerminated(const std::vector<std::string>& words)
+{
+    std::vector<char*> pointers;
+    pointers.reserve(words.size() + 1);
+    for (const std::string& word : words)
+        pointers.push_back(const_cast<char*>(word.c_str()));
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// What the child said through the pipe before exec: the errno of a failed
+// exec, or 0 when exec closed the pipe without a word.
+int execFailureOf(UniqueFd& pipeReadEnd)
+{
+    int failure = 0;
+    ssize_t got;
+    do
+        got = read(pipeReadEnd.get(), &failure, sizeof failure);
+    while (got < 0 && errno == EINTR);
+    pipeReadEnd.reset();
+    return got == static_cast<ssize_t>(sizeof failure) ? failure : 0;
+}
+
+} // namespace
+
 std::unique_ptr<ChildProcess> ChildProcess::start(const ChildProcessOptions& options, std::string& whyNot)
 {
     if (options.argv.empty()) {
@@ -176,11 +204,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const ChildProcessOptions& opt
         return nullptr;
     }
     // Everything the child needs is made here: it may not allocate.
-    std::vector<char*> argv;
-    argv.reserve(options.argv.size() + 1);
-    for (const std::string& word : options.argv)
-        argv.push_back(const_cast<char*>(word.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = nullTerminated(options.argv);
 
     // The child tells through this pipe why exec failed; exec closes it.
     PipeFds errorPipe;
@@ -200,15 +224,9 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const ChildProcessOptions& opt
         becomeProgram(options, path.c_str(), argv.data(), parent, errorPipe.write.get());
 
     errorPipe.write.reset();
-    int failure = 0;
-    ssize_t got;
-    do
-        got = read(errorPipe.read.get(), &failure, sizeof failure);
-    while (got < 0 && errno == EINTR);
-    errorPipe.read.reset();
-
+    const int failure = execFailureOf(errorPipe.read);
     std::unique_ptr<ChildProcess> child(new ChildProcess(pid, options.withoutTerminal));
-    if (got == static_cast<ssize_t>(sizeof failure)) {
+    if (failure != 0) {
         child->reap(true);
         errno = failure;
         whyNot = std::strerror(failure);

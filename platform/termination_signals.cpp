@@ -53,14 +53,12 @@ TerminationSignals::TerminationSignals(EventLoop& loop, std::function<void(int s
 TerminationSignals::TerminationSignals(EventLoop& loop, std::function<void(int signal, bool sentByAProcess)> onSignal)
     : loop_(loop), onSignal_(std::move(onSignal))
 {
-    if (pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) != 0) {
-        pipe_[0] = pipe_[1] = -1;
+    if (!makePipe(pipe_, O_NONBLOCK | O_CLOEXEC))
         return; // the signals keep their former handling
-    }
 
     Replaced replaced{};
     replaced.writeEnd = signalPipeWriteEnd;
-    signalPipeWriteEnd = pipe_[1];
+    signalPipeWriteEnd = pipe_.write.get();
 
     struct sigaction action {};
     action.sa_sigaction = forwardSignalToPipe;
@@ -73,7 +71,7 @@ TerminationSignals::TerminationSignals(EventLoop& loop, std::function<void(int s
     // One signal per turn of the loop: onSignal may well destroy this object,
     // so nothing of it is touched after the call. Further bytes keep the pipe
     // readable and come on the next turns.
-    loop_.watchDescriptor(pipe_[0], true, false, [this](int fd, bool readable, bool) {
+    loop_.watchDescriptor(pipe_.read.get(), true, false, [this](int fd, bool readable, bool) {
         if (!readable)
             return;
         unsigned char byte = 0;
@@ -87,9 +85,9 @@ TerminationSignals::TerminationSignals(EventLoop& loop, std::function<void(int s
 
 TerminationSignals::~TerminationSignals()
 {
-    if (pipe_[0] < 0)
+    if (!pipe_.read)
         return;
-    loop_.stopWatching(pipe_[0]);
+    loop_.stopWatching(pipe_.read.get());
     if (!replacedStack.empty()) {
         const Replaced replaced = replacedStack.back();
         replacedStack.pop_back();
@@ -97,6 +95,4 @@ TerminationSignals::~TerminationSignals()
             sigaction(kSignals[i], &replaced.actions[i], nullptr);
         signalPipeWriteEnd = replaced.writeEnd;
     }
-    close(pipe_[0]);
-    close(pipe_[1]);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/event_loop.h"
+#include "platform/unique_fd.h"
 
 #include <functional>
 
@@ -22,6 +23,6 @@ public:
 
 private:
     EventLoop& loop_;
-    int pipe_[2] = {-1, -1};
+    PipeFds pipe_;
     std::function<void(int, bool)> onSignal_;
 };

@@ -1,5 +1,7 @@
 #include "provisioning/agent_signature.h"
 
+#include "platform/unique_fd.h"
+
 #include <sodium.h>
 
 #include <cerrno>
@@ -96,19 +98,17 @@ std::optional<bool> signatureHoldsOverFile(const unsigned char* signature, const
         whyNot = std::string("cannot read the signed file: ") + reason;
         return std::nullopt;
     };
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
         return unreadable(std::strerror(errno));
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
+    if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return unreadable("not a regular file");
-    }
     const auto size = static_cast<std::size_t>(info.st_size);
     static const unsigned char nothing = 0;
-    void* mapped = size == 0 ? nullptr : mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    void* mapped = size == 0 ? nullptr : mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
     const int mapError = errno;
-    close(fd);
+    fd.reset();
     if (mapped == MAP_FAILED)
         return unreadable(std::strerror(mapError));
     const auto* bytes = mapped != nullptr ? static_cast<const unsigned char*>(mapped) : &nothing;

@@ -204,6 +204,12 @@ bool XConnection::open(std::string& whyNot)
         whyNot = "cannot open the X display " + name;
         return false;
     }
+    return adopt(display, name, whyNot);
+}
+
+bool XConnection::adopt(void* opened, const std::string& name, std::string& whyNot)
+{
+    Display* const display = static_cast<Display*>(opened);
     // From here on the display is ours: errors on it no longer end the
     // process. fl_open_display(Display*) installs no handlers of its own
     // (unlike its variant without argument, which would also exit when it

@@ -78,6 +78,8 @@ public:
 
 private:
     XConnection() = default;
+    // Makes the display just opened FLTK's, with our error handlers on it.
+    bool adopt(void* display, const std::string& name, std::string& whyNot);
     void markLost();
 
     bool opened_ = false;
