@@ -180,7 +180,7 @@ void Download::failure(const std::string& message, TextColor color)
 void Download::downloadDidFail(UrlDownload&, const UrlDownloadError& error)
 {
     endRetryWait();
-    downloadFailed(error.localizedDescription, error.failingURL);
+    downloadFailed(error.localizedDescription, error.failingURL, error.explanation);
 }
 
 void Download::downloadWillRetry(UrlDownload&, const UrlDownloadRetry& retry)
@@ -193,7 +193,8 @@ void Download::endRetryWait()
     display_.retryOver();
 }
 
-void Download::downloadFailed(const std::string& description, const std::string& failingURL)
+void Download::downloadFailed(const std::string& description, const std::string& failingURL,
+                              const std::string& explanation)
 {
     cache_.letGo();
     // Neither half of a download stays: not the archive, not its signature.
@@ -202,7 +203,7 @@ void Download::downloadFailed(const std::string& description, const std::string&
     if (!handedOff_)
         removeItemAtPath(installAgentLocation_);
     systemLog("Download failed! Error - " + description + " " + failingURL);
-    display_.failed(downloadErrorText, TextColor::Red, description);
+    display_.failed(downloadErrorText, TextColor::Red, description, explanation);
     endRunIfNobodyCanClose();
 }
 

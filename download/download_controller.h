@@ -71,9 +71,11 @@ public:
     const DownloadProgress& downloadProgress() const { return display_.progress(); }
 
 private:
-    // A download that failed: logged with its reason, shown in red, and the run
-    // ended where nobody is there to close the window.
-    void downloadFailed(const std::string& description, const std::string& failingURL);
+    // A download that failed: logged with its reason, shown in red (with the
+    // explanation, in plain words, where there is one), and the run ended
+    // where nobody is there to close the window.
+    void downloadFailed(const std::string& description, const std::string& failingURL,
+                        const std::string& explanation = {});
     // The cache cannot be held: logged with its reason, shown as a download error.
     void cacheUnusable(const std::string& whyNot);
     void endRunIfNobodyCanClose();

@@ -89,10 +89,13 @@ void DownloadDisplay::initializing()
         cancel_->setEnabled(false);
 }
 
-void DownloadDisplay::failed(const std::string& message, TextColor color, const std::string& reason)
+void DownloadDisplay::failed(const std::string& message, TextColor color, const std::string& reason,
+                             const std::string& explanation)
 {
     if (!reason.empty())
         progress_.failureReason = reason;
+    if (!explanation.empty())
+        progress_.failureExplanation = explanation;
     report(DownloadProgress::Phase::Failed);
     if (bar_ != nullptr) {
         bar_->stopAnimation();

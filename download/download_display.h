@@ -34,8 +34,10 @@ public:
     // The archive is complete: checked, unpacked and put in place from now on.
     void initializing();
     // Stops the bar full and shows the message in the colour; reason is what
-    // the log got (empty: the message is all).
-    void failed(const std::string& message, TextColor color, const std::string& reason = {});
+    // the log got (empty: the message is all), explanation the same in plain
+    // words for a person (empty: none better).
+    void failed(const std::string& message, TextColor color, const std::string& reason = {},
+                const std::string& explanation = {});
     void handedOff() { report(DownloadProgress::Phase::HandedOff); }
 
 private:

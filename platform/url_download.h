@@ -23,14 +23,30 @@ struct UrlResponse {
 struct UrlDownloadError {
     std::string localizedDescription;
     std::string failingURL;
+    // The same in plain words for the person in front of the window, with
+    // what to do where there is something ("No connection to
+    // downloads.example.com"); empty when there are none better than the
+    // description.
+    std::string explanation = {};
 };
 
 // A transfer that failed for a reason that may pass, and will be tried again.
 struct UrlDownloadRetry {
+    // What kind of failure it was, for telling a person.
+    enum class Cause {
+        ConnectionLost, // the connection broke, or the body ended early
+        ServerBusy,     // the server answered "not now" (statusCode: 503, 429 ...)
+        CannotReach,    // the host's name cannot be looked up, or it cannot be connected to (host)
+        Stalled,        // no data, or too little, for too long
+    };
+
     std::string reason;       // why the attempt failed, one line
     double delaySeconds = 0;  // the wait before the next attempt
     int nextAttempt = 0;      // 2 for the first retry
     int attempts = 0;         // at most this many attempts in all
+    Cause cause = Cause::ConnectionLost;
+    long statusCode = 0;      // ServerBusy: the HTTP status
+    std::string host = {};    // the host of the URL tried
 };
 
 class UrlDownload;

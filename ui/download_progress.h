@@ -33,6 +33,9 @@ struct DownloadProgress {
     UrlDownloadRetry retry;
     // When Failed: the reason the log got; empty when the shown text is all.
     std::string failureReason;
+    // When Failed: the reason in plain words for a person, with what to do;
+    // empty when there are none better than the reason.
+    std::string failureExplanation;
 
     bool lengthKnown() const { return totalBytes != -1; }
 
