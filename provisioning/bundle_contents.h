@@ -27,6 +27,11 @@ inline constexpr const char* installationPayloadName = "bundle.zip";
 inline constexpr const char* installAgentPublicKeyName = "InstallAgent.pub";
 inline constexpr const char* splashPictureName = "splash.png";
 
+// The largest splash picture, in pixels (width x height), that the bundle tool
+// takes and the launcher decodes: a small file may well announce a picture
+// whose decoding would take gigabytes.
+inline constexpr std::uint64_t splashPictureMaxPixels = 4096 * 4096;
+
 // Whether a resource's name makes it an alternative install-agent archive:
 // "InstallAgent_" ... ".zip", compared byte for byte.
 bool isAlternativeInstallAgentName(const std::string& name);
