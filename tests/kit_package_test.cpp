@@ -128,10 +128,14 @@ TEST(KitPackage, InstalledToolMakesABundleThatRunsItsAgent)
 
 // Debian's checker finds nothing, not even an informational tag: the
 // hardening of the binaries (fortify, bind-now, PIE) is reported only at
-// that level. The binaries are stripped in the packages only.
+// that level. A build without Debian's hardening flags (Debug, sanitizers)
+// is held to everything else. The binaries are stripped in the packages only.
 TEST(KitPackage, BothPackagesPassLintian)
 {
-    const std::string tags = lintianTags({packageFile("launcher"), packageFile("launcher-window")});
+    std::string tags;
+    for (const std::string& tag : splitLines(lintianTags({packageFile("launcher"), packageFile("launcher-window")})))
+        if (LAUNCHER_HARDENED || !mentions(tag, ": hardening-"))
+            tags += tag + "\n";
     EXPECT_TRUE(tags.empty()) << "lintian:\n" << tags;
     EXPECT_TRUE(mentions(run({"file", "-b", LAUNCHER_BINARY}).out, "not stripped"));
 }
