@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libcurl4-openssl-dev libfltk1.3-dev libx11-dev libxtst-dev libgtest-dev
   libsodium-dev minisign
-  libpng-dev libjpeg-dev dpkg-dev file
+  libpng-dev libjpeg-dev dpkg-dev file lintian mandoc
   zip unzip python3 openssl
   xvfb xauth x11-utils
 )

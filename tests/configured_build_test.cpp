@@ -1,10 +1,13 @@
-// A vendor's build of the launcher: the source configured afresh, into a
-// build directory under the test's scratch directory, with other values for
-// the compiled-in release identity. Bad values stop the configure step; good
-// ones reach the built launcher, which downloads from the configured URL (the
-// test server on 127.0.0.1) and caches under the configured names.
+// A vendor's build of the kit: the source configured afresh, into a build
+// directory under the test's scratch directory, with other values for the
+// compiled-in release identity and for the packages' identity. Bad values
+// stop the configure step; good ones reach the built launcher, which
+// downloads from the configured URL (the test server on 127.0.0.1) and
+// caches under the configured names, and the .deb packages CPack makes of
+// that build (an optimised one, no build type being given).
 
 #include "support/bundle_layout.h"
+#include "support/debian_package.h"
 #include "support/http_server.h"
 #include "support/process.h"
 #include "support/scratch.h"
@@ -35,6 +38,10 @@ TEST(ConfiguredBuild, BadValuesStopTheConfigureStepWithAMessage)
         {"-DLAUNCHER_RELEASE_TAG=2024/1", "LAUNCHER_RELEASE_TAG must be a single directory name"},
         {"-DLAUNCHER_DOWNLOAD_URL=ftp://example.invalid/agent.zip", "LAUNCHER_DOWNLOAD_URL must start with http://"},
         {"-DLAUNCHER_CACHE_ROOT=..", "LAUNCHER_CACHE_ROOT must not be \".\" or \"..\""},
+        {"-DLAUNCHER_PACKAGE_NAME=Acme_Kit", "LAUNCHER_PACKAGE_NAME must be a Debian package name"},
+        {"-DLAUNCHER_PACKAGE_VERSION=v2", "LAUNCHER_PACKAGE_VERSION must be a Debian version"},
+        {"-DLAUNCHER_PACKAGE_MAINTAINER=packages@acme.example", "LAUNCHER_PACKAGE_MAINTAINER must be one contact"},
+        {"-DLAUNCHER_PACKAGE_DESCRIPTION=Launcher for Acme", "must not start with the package name launcher"},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const auto& [setting, message] = cases[i];
@@ -45,7 +52,7 @@ TEST(ConfiguredBuild, BadValuesStopTheConfigureStepWithAMessage)
     }
 }
 
-TEST(ConfiguredBuild, ReleaseTagUrlAndCacheRootReachTheBuiltLauncher)
+TEST(ConfiguredBuild, ReleaseAndPackageIdentityReachTheBuiltLauncherAndItsPackages)
 {
     ScratchDir scratch;
     HttpTestServer server;
@@ -53,10 +60,15 @@ TEST(ConfiguredBuild, ReleaseTagUrlAndCacheRootReachTheBuiltLauncher)
     const std::string url = server.url("/vendor/agent.zip?file=" + (scratch / "agent.zip") + "&etag=%22v1%22");
 
     const std::string buildDir = scratch / "build";
-    const ProcessResult configured = configure(buildDir, {"-DLAUNCHER_RELEASE_TAG=R2099a", "-DLAUNCHER_PLATFORM_TAG=lnx64",
-                                                          "-DLAUNCHER_CACHE_ROOT=.acme", "-DLAUNCHER_DOWNLOAD_URL=" + url});
+    const ProcessResult configured = configure(
+        buildDir, {"-DLAUNCHER_RELEASE_TAG=R2099a", "-DLAUNCHER_PLATFORM_TAG=lnx64", "-DLAUNCHER_CACHE_ROOT=.acme",
+                   "-DLAUNCHER_DOWNLOAD_URL=" + url, "-DLAUNCHER_PACKAGE_NAME=acme-setup-kit",
+                   "-DLAUNCHER_PACKAGE_VERSION=2099.1-2",
+                   "-DLAUNCHER_PACKAGE_MAINTAINER=Acme Packaging <packages@acme.example>",
+                   "-DLAUNCHER_PACKAGE_DESCRIPTION=Acme's installer launcher and bundle tool"});
     ASSERT_EQ(configured.exitCode, 0) << configured.err;
-    ProcessOptions build({LAUNCHER_CMAKE_COMMAND, "--build", buildDir, "--target", "launcher", "--", "-j2"});
+    EXPECT_NE(readFile(buildDir + "/CMakeCache.txt").find("\nCMAKE_BUILD_TYPE:STRING=Release\n"), std::string::npos);
+    ProcessOptions build({LAUNCHER_CMAKE_COMMAND, "--build", buildDir, "--", "-j2"});
     build.safetyLimit = std::chrono::seconds(1500);
     const ProcessResult built = runProcess(build);
     ASSERT_EQ(built.exitCode, 0) << built.out << built.err;
@@ -90,4 +102,18 @@ TEST(ConfiguredBuild, ReleaseTagUrlAndCacheRootReachTheBuiltLauncher)
                                     "Install agent:    downloaded from " + url,
                                     "Cache:            " + cache + " (holds an agent)"})
         EXPECT_NE(checked.out.find(line + "\n"), std::string::npos) << "missing: " << line << "\n" << checked.out;
+
+    // Its packages carry the vendor's name, version, contact and synopsis;
+    // the window's is named after the main one; both pass lintian.
+    const ProcessResult packaged = run({LAUNCHER_CPACK_COMMAND, "--config", buildDir + "/CPackConfig.cmake", "-G", "DEB",
+                                        "-B", buildDir + "/packages"});
+    ASSERT_EQ(packaged.exitCode, 0) << packaged.out << packaged.err;
+    const std::string main = debianPackageFile(buildDir + "/packages", "acme-setup-kit", "2099.1-2");
+    const std::string window = debianPackageFile(buildDir + "/packages", "acme-setup-kit-window", "2099.1-2");
+    EXPECT_EQ(debianControlField(main, "Maintainer"), "Acme Packaging <packages@acme.example>\n");
+    EXPECT_TRUE(debianControlField(main, "Description").starts_with("Acme's installer launcher and bundle tool\n"));
+    EXPECT_NE(debianControlField(main, "Recommends").find("acme-setup-kit-window (= 2099.1-2)"), std::string::npos);
+    EXPECT_NE(debianControlField(window, "Depends").find("acme-setup-kit (= 2099.1-2)"), std::string::npos);
+    const std::string tags = lintianTags({main, window});
+    EXPECT_TRUE(tags.empty()) << "lintian:\n" << tags;
 }

@@ -3,12 +3,14 @@
 // tool and launcher unpacked into a scratch root (dpkg -x) and run from there.
 
 #include "support/bundle_layout.h"
+#include "support/debian_package.h"
 #include "support/process.h"
 #include "support/scratch.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <sstream>
 
 using namespace testsupport;
@@ -17,27 +19,14 @@ namespace {
 
 const std::string version = LAUNCHER_VERSION;
 
-// <name>_<version>_<architecture>.deb in the package directory.
 std::string packageFile(const std::string& name)
 {
-    if (!isDirectory(LAUNCHER_PACKAGE_DIR)) {
-        ADD_FAILURE() << "no " << LAUNCHER_PACKAGE_DIR << ": the kit_packages test makes it";
-        return {};
-    }
-    const std::string prefix = name + "_" + version + "_";
-    for (const std::string& entry : listDirectory(LAUNCHER_PACKAGE_DIR))
-        if (entry.rfind(prefix, 0) == 0 && entry.size() > 4 && entry.compare(entry.size() - 4, 4, ".deb") == 0)
-            return std::string(LAUNCHER_PACKAGE_DIR) + "/" + entry;
-    ADD_FAILURE() << "no " << prefix << "*.deb in " << LAUNCHER_PACKAGE_DIR;
-    return {};
+    return debianPackageFile(LAUNCHER_PACKAGE_DIR, name, version);
 }
-
 
 std::string controlField(const std::string& package, const std::string& field)
 {
-    const ProcessResult result = run({"dpkg-deb", "--field", package, field});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    return result.out;
+    return debianControlField(package, field);
 }
 
 // The regular files of the package, as "./usr/...".
@@ -62,6 +51,15 @@ bool mentions(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
+// Both packages unpacked (dpkg -x) into root, as installed.
+void unpackBothPackages(const std::string& root)
+{
+    for (const std::string& package : {packageFile("launcher"), packageFile("launcher-window")}) {
+        const ProcessResult unpacked = run({"dpkg", "-x", package, root});
+        ASSERT_EQ(unpacked.exitCode, 0) << unpacked.err;
+    }
+}
+
 } // namespace
 
 TEST(KitPackage, CorePackageHoldsLauncherToolAndDocsAndOnlyRecommendsTheWindow)
@@ -71,6 +69,9 @@ TEST(KitPackage, CorePackageHoldsLauncherToolAndDocsAndOnlyRecommendsTheWindow)
                                               "./usr/bin/launcher-bundle",
                                               "./usr/libexec/launcher/launcher",
                                               "./usr/share/doc/launcher/README.md",
+                                              "./usr/share/doc/launcher/changelog.gz",
+                                              "./usr/share/doc/launcher/copyright",
+                                              "./usr/share/lintian/overrides/launcher",
                                               "./usr/share/man/man1/launcher-bundle.1.gz",
                                               "./usr/share/man/man1/launcher.1.gz",
                                           }));
@@ -85,7 +86,11 @@ TEST(KitPackage, CorePackageHoldsLauncherToolAndDocsAndOnlyRecommendsTheWindow)
 TEST(KitPackage, WindowPackageHoldsTheModuleWithItsGuiLibraries)
 {
     const std::string windowPackage = packageFile("launcher-window");
-    EXPECT_EQ(packagedFiles(windowPackage), std::vector<std::string>{"./usr/libexec/launcher/launcher-window.so"});
+    EXPECT_EQ(packagedFiles(windowPackage), (std::vector<std::string>{
+                                                "./usr/libexec/launcher/launcher-window.so",
+                                                "./usr/share/doc/launcher-window/changelog.gz",
+                                                "./usr/share/doc/launcher-window/copyright",
+                                            }));
     const std::string depends = controlField(windowPackage, "Depends");
     for (const std::string& needed : {"launcher (= " + version + ")", std::string("libfltk1.3"), std::string("libx11-6")})
         EXPECT_TRUE(mentions(depends, needed)) << needed << " missing from Depends: " << depends;
@@ -95,10 +100,7 @@ TEST(KitPackage, InstalledToolMakesABundleThatRunsItsAgent)
 {
     ScratchDir scratch;
     const std::string root = scratch / "root";
-    for (const std::string& package : {packageFile("launcher"), packageFile("launcher-window")}) {
-        const ProcessResult unpacked = run({"dpkg", "-x", package, root});
-        ASSERT_EQ(unpacked.exitCode, 0) << unpacked.err;
-    }
+    ASSERT_NO_FATAL_FAILURE(unpackBothPackages(root));
     makeDirectories(scratch / "agent");
     writeFile(scratch / "agent/install", kRecordingAgentScript);
     makeZip(scratch / "payload.zip", {{"product.txt", "the product\n"}});
@@ -122,4 +124,42 @@ TEST(KitPackage, InstalledToolMakesABundleThatRunsItsAgent)
     EXPECT_EQ(readAgentRecord(record).args,
               (std::vector<std::string>{"-installbundle", app + "/Contents/Resources/bundle.zip", "--from",
                                         "the package"}));
+}
+
+// Debian's checker finds nothing, not even an informational tag: the
+// hardening of the binaries (fortify, bind-now, PIE) is reported only at
+// that level. A build without Debian's hardening flags (Debug, sanitizers)
+// is held to everything else. The binaries are stripped in the packages only.
+TEST(KitPackage, BothPackagesPassLintian)
+{
+    std::string tags;
+    for (const std::string& tag : splitLines(lintianTags({packageFile("launcher"), packageFile("launcher-window")})))
+        if (LAUNCHER_HARDENED || !mentions(tag, ": hardening-"))
+            tags += tag + "\n";
+    EXPECT_TRUE(tags.empty()) << "lintian:\n" << tags;
+    EXPECT_TRUE(mentions(run({"file", "-b", LAUNCHER_BINARY}).out, "not stripped"));
+}
+
+// The installed man pages carry the release date and pass both checkers
+// Debian has for them.
+TEST(KitPackage, ManPagesAreDatedAndWarningFree)
+{
+    ScratchDir scratch;
+    const std::string root = scratch / "root";
+    ASSERT_NO_FATAL_FAILURE(unpackBothPackages(root));
+    for (const std::string page : {"launcher", "launcher-bundle"}) {
+        SCOPED_TRACE(page);
+        const std::string file = root + "/usr/share/man/man1/" + page + ".1.gz";
+        const std::string source = run({"zcat", file}).out;
+        std::string title = page;
+        std::transform(title.begin(), title.end(), title.begin(), [](unsigned char c) { return std::toupper(c); });
+        EXPECT_TRUE(source.starts_with(".TH " + title + " 1 " LAUNCHER_RELEASE_DATE " "))
+            << source.substr(0, source.find('\n'));
+        const ProcessResult mandoc = run({"mandoc", "-T", "lint", "-W", "warning", file});
+        EXPECT_EQ(mandoc.exitCode, 0) << mandoc.out << mandoc.err;
+        const ProcessResult man = run({"man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z", file},
+                                      {{"LC_ALL", "C.UTF-8"}, {"MANWIDTH", "80"}, {"MANROFFSEQ", ""}});
+        EXPECT_EQ(man.exitCode, 0) << man.err;
+        EXPECT_EQ(man.err, "");
+    }
 }
