@@ -1,6 +1,7 @@
 #include "download/download_run.h"
 
 #include "download/main_interface.h"
+#include "download/status_texts.h"
 #include "ui/front_end.h"
 #include "platform/main_bundle.h"
 #include "platform/paths.h"
@@ -26,11 +27,11 @@ std::string windowTitle()
 {
     const std::optional<MainBundle> bundle = mainBundle();
     if (!bundle)
-        return "Installer";
+        return untitledWindowTitle;
     std::string name = lastPathComponent(bundle->bundlePath);
     if (bundle->resourcePath != bundle->bundlePath)
         name = applicationBundleTitle(name);
-    return name.empty() ? "Installer" : name;
+    return name.empty() ? std::string(untitledWindowTitle) : name;
 }
 
 // Seconds without a byte before a download fails; ZX_INTERNAL_DOWNLOAD_TIMEOUT

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+const char* const untitledWindowTitle = "Installer";
 const char* const downloadErrorText = "Error during the download process. See your system log for more information.";
 const char* const unzipErrorText = "Failed to unzip the installer.";
 const char* const initializingText = "Initializing the installer";

@@ -4,7 +4,10 @@
 
 #include <string>
 
-// The texts the download window's status line shows, in one place.
+// The texts the download window shows, in one place.
+
+// The window's title when the bundle gives it no name.
+extern const char* const untitledWindowTitle;
 
 // Shown in red when the download fails; the reason goes to the system log.
 extern const char* const downloadErrorText;
