@@ -2,7 +2,6 @@
 // front end: the test plays the server by calling the delegate methods.
 
 #include "download/download_controller.h"
-#include "download/status_texts.h"
 #include "download/download_run.h"
 #include "download/main_interface.h"
 #include "platform/main_bundle.h"
@@ -356,14 +355,6 @@ TEST_F(DownloadControllerTest, SplashPictureFromTheResourcesIsShownScaledInto400
     EXPECT_EQ(fe_->image_.shownWidth, 400);
     EXPECT_EQ(fe_->image_.shownHeight, 400);
     EXPECT_EQ(record_->url, downloadFrom) << "the download starts all the same";
-}
-
-TEST(DownloadingStatusText, RightAlignsTheRoundedPercentage)
-{
-    EXPECT_EQ(downloadingStatusText(0.0), "Downloading   0%");
-    EXPECT_EQ(downloadingStatusText(42.4), "Downloading  42%");
-    EXPECT_EQ(downloadingStatusText(99.6), "Downloading 100%");
-    EXPECT_EQ(downloadingStatusText(1234.0), "Downloading 1234%");
 }
 
 } // namespace
