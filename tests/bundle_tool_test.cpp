@@ -3,6 +3,7 @@
 // says a splash picture will be shown.
 
 #include "support/bundle_layout.h"
+#include "support/launcher_sandbox.h"
 #include "support/process.h"
 #include "support/scratch.h"
 
@@ -64,10 +65,12 @@ std::string makePublicKey(const ScratchDir& scratch)
 
 class BundleTool : public ::testing::Test {
 protected:
-    ScratchDir scratch;
+    // The tool reads the launcher's variables too: it runs in the sandbox's
+    // environment, and the bundles it makes run in the sandbox.
+    LauncherSandbox sandbox;
+    const ScratchDir& scratch = sandbox.scratch;
     std::string inputs = scratch.makeDir("inputs");
     std::string out = scratch.makeDir("out");
-    std::string home = scratch.makeDir("home");
     std::string payload = inputs + "/payload.zip";
 
     void SetUp() override
@@ -78,12 +81,12 @@ protected:
         writeFile(inputs + "/agent-dir/install", kRecordingAgentScript);
     }
 
-    ProcessResult tool(std::vector<std::string> arguments, EnvChanges env = {})
+    // The tool in the sandbox's environment without a download URL of its
+    // own, so that --check tells the built-in one.
+    ProcessResult tool(std::vector<std::string> arguments)
     {
         arguments.insert(arguments.begin(), LAUNCHER_BUNDLE_TOOL);
-        env.emplace_back("HOME", home);
-        env.emplace_back("ZX_INTERNAL_INSTALL_AGENT_URL", std::nullopt);
-        return run(arguments, env, scratch.path());
+        return run(arguments, sandbox.environment({{launcherenv::kAgentUrl, std::nullopt}}), scratch.path());
     }
 };
 
@@ -171,11 +174,9 @@ TEST_F(BundleTool, MakesAnAppBundleFromADirectoryAgentAndReplacesItOnlyWhenTold)
     EXPECT_EQ(permissionBits(app + "/Contents/MacOS/launcher"), 0755);
 
     // The zipped directory runs: the launcher unpacks it and starts install.
-    const std::string record = scratch.makeDir("record");
-    const ProcessResult ran = run({app + "/Contents/MacOS/launcher", "x"},
-                                  {{"HOME", home}, {"AGENT_RECORD", record}, {"ZX_INSTALLER_UI", "plain"}});
+    const ProcessResult ran = sandbox.run({app + "/Contents/MacOS/launcher", "x"});
     ASSERT_EQ(ran.exitCode, 0) << ran.err;
-    EXPECT_EQ(readAgentRecord(record).args,
+    EXPECT_EQ(sandbox.agentRecord().args,
               (std::vector<std::string>{"-installbundle", app + "/Contents/Resources/bundle.zip", "x"}));
 
     // Again, without an agent: refused, then with --replace a bundle that downloads.
@@ -213,7 +214,7 @@ TEST_F(BundleTool, CheckTellsWhereTheAgentComesFromTheCacheAndSigning)
     for (const std::string& line : {
              "Bundle:           " + flat + " (flat layout)",
              std::string("Install agent:    downloaded from http://downloads.kelvor.com/pi_install_agent_pi_Q3071x_ostx86"),
-             "Cache:            " + home + "/.kelvor/installagent/Q3071x/ostx86/ (holds no agent yet)",
+             "Cache:            " + sandbox.cacheDir + " (holds no agent yet)",
              "Signed downloads: required (InstallAgent.pub, key id " + keyId + ")",
              std::string("Problems: none"),
          })

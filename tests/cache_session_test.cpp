@@ -6,6 +6,7 @@
 #include "provisioning/cache_session.h"
 #include "provisioning/validation_stamp.h"
 #include "support/bundle_layout.h"
+#include "support/launcher_messages.h"
 #include "support/scratch.h"
 
 #include <gtest/gtest.h>
@@ -174,8 +175,8 @@ TEST_F(CacheSessionTest, AFailedStoreKeepsTheCachedAgentAndItsStampAndLetsGo)
     writeFile(notAZip, "not a zip");
     const std::string nested = scratch_ / "nested.zip";
     makeZip(nested, {{"agent/install", "echo nested\n"}});
-    for (const auto& [archive, reason] : {std::pair{notAZip, "Failed to unzip the install agent"},
-                                          std::pair{nested, "holds no file \"install\" at its top level"}}) {
+    for (const auto& [archive, reason] : {std::pair{notAZip, messages::kUnzipAgentFailed},
+                                          std::pair{nested, std::string("holds no file \"install\" at its top level")}}) {
         SCOPED_TRACE(archive);
         std::string whyNot;
         EXPECT_EQ(store(archive, "\"v2\"", &whyNot), Outcome::Failed);

@@ -2,73 +2,37 @@
 // front end: the test plays the server by calling the delegate methods.
 
 #include "download/download_controller.h"
-#include "download/status_texts.h"
 #include "download/download_run.h"
 #include "download/main_interface.h"
-#include "platform/file_manager.h"
 #include "platform/main_bundle.h"
 #include "provisioning/cache_paths.h"
 #include "provisioning/cache_session.h"
-#include "provisioning/mkpath.h"
+#include "support/bundle_layout.h"
+#include "support/launcher_messages.h"
+#include "support/process.h"
 #include "support/recording_widgets.h"
+#include "support/scratch.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <dirent.h>
-#include <fstream>
-#include <sstream>
-#include <sys/stat.h>
-
 namespace {
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void writeFile(const std::string& path, const std::string& content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-std::vector<std::string> listDirectory(const std::string& path)
-{
-    std::vector<std::string> names;
-    if (DIR* listing = opendir(path.c_str())) {
-        while (const dirent* entry = readdir(listing))
-            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
-                names.push_back(entry->d_name);
-        closedir(listing);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-bool exists(const std::string& path)
-{
-    struct stat info {};
-    return lstat(path.c_str(), &info) == 0;
-}
+using testsupport::listDirectory;
+using testsupport::makeDirectories;
+using testsupport::pathExists;
+using testsupport::readFile;
+using testsupport::ScopedEnv;
+using testsupport::ScratchDir;
+using testsupport::writeFile;
+namespace messages = testsupport::messages;
 
 class DownloadControllerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/controller-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        const char* oldHome = std::getenv("HOME");
-        if (oldHome != nullptr)
-            savedHome_ = oldHome;
-        setenv("HOME", (root_ + "/home").c_str(), 1);
         cacheDir_ = getInstallAgentCacheDir();
-        ASSERT_EQ(mkpath(cacheDir_ + "installagent", 0700), 0);
-        downloadTo = root_ + "/InstallAgent.zip";
+        makeDirectories(cacheDir_ + "installagent", 0700);
+        downloadTo = scratch_ / "InstallAgent.zip";
         downloadFrom = "http://127.0.0.1:1/agent";
     }
 
@@ -76,11 +40,6 @@ protected:
     {
         ui_ = MainInterface();
         cache_.reset();
-        if (savedHome_)
-            setenv("HOME", savedHome_->c_str(), 1);
-        else
-            unsetenv("HOME");
-        removeItemAtPath(root_);
     }
 
     // Wires the controller to recording controls and a scripted download.
@@ -132,11 +91,7 @@ protected:
     // The archive the download "wrote": a real zip holding an install script.
     void writeDownloadedArchive()
     {
-        const std::string source = root_ + "/agent-src";
-        ASSERT_EQ(mkpath(source, 0700), 0);
-        writeFile(source + "/install", "echo fresh\n");
-        const std::string command = "cd '" + source + "' && zip -q '" + downloadTo + "' install";
-        ASSERT_EQ(std::system(command.c_str()), 0);
+        testsupport::makeZip(downloadTo, {{"install", "echo fresh\n"}});
     }
 
     // Runs the loop to its end; a guard ends a run that would never stop.
@@ -155,9 +110,10 @@ protected:
         return texts;
     }
 
-    std::string root_;
+    ScratchDir scratch_;
+    // The user's cache lies under HOME: a home of the test's own.
+    ScopedEnv home_{"HOME", scratch_ / "home"};
     std::string cacheDir_;
-    std::optional<std::string> savedHome_;
     std::shared_ptr<ScriptedDownload::Record> record_ = std::make_shared<ScriptedDownload::Record>();
     RecordingFrontEnd* fe_ = nullptr;
     // The run's cache, opened before the interface, which goes first.
@@ -195,7 +151,7 @@ TEST_F(DownloadControllerTest, KnownLengthShowsPercentagesThenInitializingAndHan
     controller().downloadDidFinish(*download);
 
     EXPECT_EQ(statusTexts(), (std::vector<std::string>{"Downloading   0%", "Downloading  42%", "Downloading 100%",
-                                                        "Initializing the installer"}));
+                                                        messages::kInitializingInstaller}));
     EXPECT_TRUE(fe_->progress_.indeterminate_);
     EXPECT_FALSE(fe_->button_.enabled_);
     EXPECT_TRUE(controller().handedOff());
@@ -239,7 +195,7 @@ TEST_F(DownloadControllerTest, MatchingStampHandsOffToTheCachedAgentAtTheRespons
     EXPECT_EQ(record_->cancels, 1);
     EXPECT_TRUE(controller().handedOff());
     EXPECT_EQ(controller().installAgentLocation(), cacheDir_ + "installagent/");
-    EXPECT_TRUE(exists(cacheDir_ + "installagent/install"));
+    EXPECT_TRUE(pathExists(cacheDir_ + "installagent/install"));
     EXPECT_TRUE(statusTexts().empty());
     EXPECT_FALSE(fe_->progress_.animating_);
     EXPECT_EQ(runLoop(), 1);
@@ -263,8 +219,8 @@ TEST_F(DownloadControllerTest, DifferentOrMissingETagKeepsTheCachedAgentUntilThe
         controller().downloadDidFinish(download);
         EXPECT_TRUE(controller().handedOff());
         EXPECT_EQ(readFile(cacheDir_ + "installagent/install"), "echo fresh\n");
-        EXPECT_EQ(exists(cacheDir_ + ".validatestring"), etag != nullptr);
-        EXPECT_FALSE(exists(downloadTo)) << "the archive goes once it is unpacked";
+        EXPECT_EQ(pathExists(cacheDir_ + ".validatestring"), etag != nullptr);
+        EXPECT_FALSE(pathExists(downloadTo)) << "the archive goes once it is unpacked";
         EXPECT_EQ(runLoop(), 1);
     }
 }
@@ -277,12 +233,12 @@ TEST_F(DownloadControllerTest, HttpErrorStatusFailsAtTheResponseAndLeavesTheCach
     controller().downloadDidReceiveResponse(*controller().theDownload(), response(512, "\"v2\"", 404));
     const std::string logged = testing::internal::GetCapturedStderr();
 
-    EXPECT_NE(logged.find("Download failed! Error - "), std::string::npos);
+    EXPECT_NE(logged.find(messages::kDownloadFailedPrefix), std::string::npos);
     EXPECT_NE(logged.find("404"), std::string::npos);
-    EXPECT_EQ(fe_->status_.text_, "Error during the download process. See your system log for more information.");
+    EXPECT_EQ(fe_->status_.text_, messages::kDownloadError);
     EXPECT_EQ(fe_->status_.color_, TextColor::Red);
     EXPECT_EQ(record_->cancels, 1);
-    EXPECT_TRUE(exists(cacheDir_ + "installagent/install"));
+    EXPECT_TRUE(pathExists(cacheDir_ + "installagent/install"));
     EXPECT_EQ(readFile(cacheDir_ + ".validatestring"), "\"v1\"");
     EXPECT_FALSE(fe_->window_.closed); // a person is there to read it and close the window
 }
@@ -297,13 +253,13 @@ TEST_F(DownloadControllerTest, DownloadFailureShowsRedTextAndAFullStoppedBar)
     controller().downloadDidFail(download, UrlDownloadError{"Connection reset", "http://127.0.0.1:1/agent"});
     const std::string logged = testing::internal::GetCapturedStderr();
 
-    EXPECT_EQ(logged, "Download failed! Error - Connection reset http://127.0.0.1:1/agent\n");
+    EXPECT_EQ(logged, messages::kDownloadFailedPrefix + "Connection reset http://127.0.0.1:1/agent\n");
     EXPECT_EQ(fe_->status_.color_, TextColor::Red);
     EXPECT_FALSE(fe_->progress_.animating_);
     EXPECT_FALSE(fe_->progress_.indeterminate_);
     EXPECT_EQ(fe_->progress_.value_, fe_->progress_.max_);
     EXPECT_TRUE(fe_->button_.enabled_);
-    EXPECT_FALSE(exists(cacheDir_ + ".validatestring"));
+    EXPECT_FALSE(pathExists(cacheDir_ + ".validatestring"));
     EXPECT_FALSE(fe_->window_.closed);
 
     fe_->window_.close(); // the user closes it
@@ -326,7 +282,7 @@ TEST_F(DownloadControllerTest, AuthenticationChallengeAndUncreatableDownloadAreD
     load(/*hasUserToClose=*/false);
     testing::internal::CaptureStderr();
     controller().downloadDidReceiveAuthenticationChallenge(*controller().theDownload());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Download failed! Error - "), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(messages::kDownloadFailedPrefix), std::string::npos);
     EXPECT_EQ(record_->cancels, 1);
     EXPECT_EQ(fe_->status_.color_, TextColor::Red);
     EXPECT_EQ(runLoop(), 0);
@@ -334,8 +290,8 @@ TEST_F(DownloadControllerTest, AuthenticationChallengeAndUncreatableDownloadAreD
     downloadFrom = "";
     testing::internal::CaptureStderr();
     load(/*hasUserToClose=*/false, /*downloadCanBeMade=*/false);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Download failed! Error - "), std::string::npos);
-    EXPECT_EQ(fe_->status_.text_, "Error during the download process. See your system log for more information.");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(messages::kDownloadFailedPrefix), std::string::npos);
+    EXPECT_EQ(fe_->status_.text_, messages::kDownloadError);
     EXPECT_EQ(runLoop(), 0);
 }
 
@@ -351,8 +307,8 @@ TEST_F(DownloadControllerTest, UnpackingFailureKeepsTheCachedAgentAndItsStamp)
     controller().downloadDidFinish(download);
     const std::string reported = testing::internal::GetCapturedStderr();
 
-    EXPECT_NE(reported.find("Failed to unzip the install agent\n"), std::string::npos);
-    EXPECT_EQ(fe_->status_.text_, "Failed to unzip the installer.");
+    EXPECT_NE(reported.find(messages::kUnzipAgentFailed + "\n"), std::string::npos);
+    EXPECT_EQ(fe_->status_.text_, messages::kUnzipInstallerFailed);
     EXPECT_EQ(fe_->status_.color_, TextColor::Red);
     EXPECT_FALSE(fe_->button_.enabled_);
     EXPECT_EQ(readFile(cacheDir_ + "installagent/install"), "echo cached\n");
@@ -372,7 +328,7 @@ TEST_F(DownloadControllerTest, FinishedDownloadWithoutETagDropsTheOldStamp)
     writeDownloadedArchive();
     controller().downloadDidFinish(download);
     EXPECT_TRUE(controller().handedOff());
-    EXPECT_FALSE(exists(cacheDir_ + ".validatestring"));
+    EXPECT_FALSE(pathExists(cacheDir_ + ".validatestring"));
 }
 
 TEST_F(DownloadControllerTest, ClosingTheWindowCancelsTheDownloadAndEndsTheRunWithoutHandOff)
@@ -388,25 +344,17 @@ TEST_F(DownloadControllerTest, ClosingTheWindowCancelsTheDownloadAndEndsTheRunWi
 
 TEST_F(DownloadControllerTest, SplashPictureFromTheResourcesIsShownScaledInto400By400)
 {
-    overrideMainBundle(MainBundle{root_, root_});
+    overrideMainBundle(MainBundle{scratch_.path(), scratch_.path()});
     load();
     EXPECT_TRUE(fe_->image_.shownPath.empty()) << "no splash.png: no picture";
 
-    writeFile(root_ + "/splash.png", "picture");
+    writeFile(scratch_ / "splash.png", "picture");
     load();
     clearMainBundleOverride();
-    EXPECT_EQ(fe_->image_.shownPath, root_ + "/splash.png");
+    EXPECT_EQ(fe_->image_.shownPath, scratch_ / "splash.png");
     EXPECT_EQ(fe_->image_.shownWidth, 400);
     EXPECT_EQ(fe_->image_.shownHeight, 400);
     EXPECT_EQ(record_->url, downloadFrom) << "the download starts all the same";
-}
-
-TEST(DownloadingStatusText, RightAlignsTheRoundedPercentage)
-{
-    EXPECT_EQ(downloadingStatusText(0.0), "Downloading   0%");
-    EXPECT_EQ(downloadingStatusText(42.4), "Downloading  42%");
-    EXPECT_EQ(downloadingStatusText(99.6), "Downloading 100%");
-    EXPECT_EQ(downloadingStatusText(1234.0), "Downloading 1234%");
 }
 
 } // namespace

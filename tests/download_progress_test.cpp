@@ -9,6 +9,7 @@
 #include "provisioning/cache_session.h"
 #include "support/bundle_layout.h"
 #include "support/controller_script.h"
+#include "support/launcher_messages.h"
 #include "support/process.h"
 #include "support/recording_widgets.h"
 #include "support/scratch.h"
@@ -25,9 +26,6 @@ using namespace testsupport;
 using Phase = DownloadProgress::Phase;
 
 namespace {
-
-const std::string downloadErrorText =
-    "Error during the download process. See your system log for more information.";
 
 // A run of the controller on a front end, in a home of its own, the server
 // played by the test through the delegate methods.
@@ -110,7 +108,7 @@ TEST_F(ProgressReports, ComeInNumbersBeforeTheTextsThatShowThem)
                                         "status Downloading   0%", "progress downloading 424/1000",
                                         "status Downloading  42%", "progress downloading 1000/1000",
                                         "status Downloading 100%", "progress initializing 1000/1000",
-                                        "status Initializing the installer", "progress handed off 1000/1000"}));
+                                        "status " + messages::kInitializingInstaller, "progress handed off 1000/1000"}));
     EXPECT_EQ(recorder.progressView_.reports.front().url, downloadFrom);
     EXPECT_EQ(controller.downloadProgress().phase, Phase::HandedOff);
 }
@@ -156,7 +154,7 @@ TEST_F(ProgressReports, AFailureCarriesItsReasonBeforeTheRedText)
     const std::vector<std::string> entries = reportsAndTexts(recorder.journal);
     ASSERT_GE(entries.size(), 2u);
     EXPECT_EQ(entries[entries.size() - 2], "progress failed 0/-1");
-    EXPECT_EQ(entries.back(), "status " + downloadErrorText);
+    EXPECT_EQ(entries.back(), "status " + messages::kDownloadError);
 }
 
 // The percentages a log gets come from the numbers now, no longer from the
@@ -209,7 +207,7 @@ TEST_F(ProgressReports, ScriptMovesAsTheController)
     script.receive(424);
     script.receive(576);
     script.finish();
-    script.fail("Failed to unzip the installer.");
+    script.fail(messages::kUnzipInstallerFailed);
     EXPECT_EQ(journalOf(byScript), journalOf(byController));
 
     // No length, then a failed transfer.
@@ -229,7 +227,7 @@ TEST_F(ProgressReports, ScriptMovesAsTheController)
     secondScript.connect(downloadFrom);
     secondScript.respond(-1);
     secondScript.receive(300);
-    secondScript.fail(downloadErrorText);
+    secondScript.fail(messages::kDownloadError);
     EXPECT_EQ(journalOf(unknownByScript), journalOf(unknownByController));
 }
 

@@ -3,6 +3,8 @@
 // back saying why. On a real X server (Xvfb), each case in a forked child.
 
 #include "platform/unique_fd.h"
+#include "support/launcher_messages.h"
+#include "support/launcher_variables.h"
 #include "support/process.h"
 #include "support/scratch.h"
 #include "support/xvfb.h"
@@ -20,6 +22,8 @@
 using testsupport::inChild;
 using testsupport::ScopedEnv;
 using testsupport::ScratchDir;
+namespace launcherenv = testsupport::launcherenv;
+namespace messages = testsupport::messages;
 using testsupport::unusedDisplay;
 
 namespace {
@@ -32,7 +36,7 @@ TEST_F(FrontEndSelection, ChoosesTheWindowWhereThereIsADisplay)
 {
     inChild([] {
         ScopedEnv env("DISPLAY", display());
-        ScopedEnv choice("ZX_INSTALLER_UI", std::nullopt);
+        ScopedEnv choice(launcherenv::kFrontEnd, std::nullopt);
         std::unique_ptr<FrontEnd> frontEnd = createFrontEnd(title);
         ASSERT_TRUE(frontEnd);
         EXPECT_TRUE(frontEnd->window().hasUserToClose()) << "not the window";
@@ -44,21 +48,21 @@ TEST_F(FrontEndSelection, TextWhenForcedOrWithoutDisplay)
     inChild([] {
         {
             ScopedEnv env("DISPLAY", display());
-            ScopedEnv choice("ZX_INSTALLER_UI", "plain");
+            ScopedEnv choice(launcherenv::kFrontEnd, "plain");
             std::unique_ptr<FrontEnd> frontEnd = createFrontEnd(title);
             ASSERT_TRUE(frontEnd);
             EXPECT_FALSE(frontEnd->window().hasUserToClose());
         }
         {
             ScopedEnv env("DISPLAY", display());
-            ScopedEnv choice("ZX_INSTALLER_UI", "terminal");
+            ScopedEnv choice(launcherenv::kFrontEnd, "terminal");
             std::unique_ptr<FrontEnd> frontEnd = createFrontEnd(title);
             ASSERT_TRUE(frontEnd);
             EXPECT_FALSE(frontEnd->window().hasUserToClose());
         }
         {
             ScopedEnv env("DISPLAY", std::nullopt);
-            ScopedEnv choice("ZX_INSTALLER_UI", std::nullopt);
+            ScopedEnv choice(launcherenv::kFrontEnd, std::nullopt);
             std::unique_ptr<FrontEnd> frontEnd = createFrontEnd(title);
             ASSERT_TRUE(frontEnd);
             EXPECT_FALSE(frontEnd->window().hasUserToClose());
@@ -75,13 +79,13 @@ TEST_F(FrontEndSelection, AForcedWindowThatCannotBeMadeFallsBackSayingWhy)
         dup2(err.get(), STDERR_FILENO); // not a terminal: plain lines
         const std::string nowhere = unusedDisplay();
         ScopedEnv env("DISPLAY", nowhere);
-        ScopedEnv choice("ZX_INSTALLER_UI", "window");
+        ScopedEnv choice(launcherenv::kFrontEnd, "window");
         std::unique_ptr<FrontEnd> frontEnd = createFrontEnd(title);
         ASSERT_TRUE(frontEnd);
         EXPECT_FALSE(frontEnd->window().hasUserToClose());
         // Plain: the status is a line of its own.
         frontEnd->window().show();
-        frontEnd->downloadPercent().setStringValue("Initializing the installer");
+        frontEnd->downloadPercent().setStringValue(messages::kInitializingInstaller);
         frontEnd.reset();
         std::ifstream in(errPath);
         std::vector<std::string> lines;
@@ -89,7 +93,7 @@ TEST_F(FrontEndSelection, AForcedWindowThatCannotBeMadeFallsBackSayingWhy)
             lines.push_back(line);
         ASSERT_EQ(lines.size(), 2u);
         EXPECT_NE(lines[0].find(nowhere), std::string::npos) << "the reason names the display: " << lines[0];
-        EXPECT_EQ(lines[1], "Initializing the installer");
+        EXPECT_EQ(lines[1], messages::kInitializingInstaller);
     });
 }
 

@@ -4,6 +4,8 @@
 
 #include "support/bundle_layout.h"
 #include "support/http_server.h"
+#include "support/launcher_messages.h"
+#include "support/launcher_sandbox.h"
 #include "support/png_writer.h"
 #include "support/process.h"
 #include "support/scratch.h"
@@ -31,39 +33,27 @@ protected:
         XvfbSuite::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        flat_ = makeFlatBundle(scratch_.path(), flatTitle);
-        app_ = makeAppBundle(scratch_.path(), appTitle + ".app");
-        for (const BundleLayout* bundle : {&flat_, &app_}) {
-            writeBundlePayload(bundle->resources);
+        flat_ = sandbox_.flatBundle(flatTitle);
+        app_ = sandbox_.appBundle(appTitle + ".app");
+        for (const BundleLayout* bundle : {&flat_, &app_})
             writeFile(bundle->resources + "/splash.png", png(320, 200, solid(320, 200, 20, 60, 160)));
-        }
-        makeDirectories(scratch_ / "home");
-        makeDirectories(scratch_ / "tmp");
-        makeDirectories(scratch_ / "record");
-        makeInstallAgentZip(scratch_ / "agent.zip", "echo started >> \"$AGENT_RECORD/starts\"\n" +
-                                                        std::string(kRecordingAgentScript));
+        makeInstallAgentZip(scratch_ / "agent.zip", countingAgentScript("window"));
     }
 
     ProcessOptions launcher(const BundleLayout& bundle, const std::string& query) const
     {
-        return ProcessOptions({bundle.executable, "from the window"},
-                           {{"DISPLAY", display()},
-                            {"ZX_INSTALLER_UI", "window"},
-                            {"HOME", scratch_ / "home"},
-                            {"TMPDIR", scratch_ / "tmp"},
-                            {"AGENT_RECORD", scratch_ / "record"},
-                            {"ZX_INTERNAL_INSTALL_AGENT_URL", server_http_.url("/agent.zip?file=" + (scratch_ / "agent.zip") + query)},
-                            // FLTK's font set-up keeps a few allocations to the end of the process.
-                            {"ASAN_OPTIONS", "detect_leaks=0"}});
+        const std::string url = server_http_.url("/agent.zip?file=" + (scratch_ / "agent.zip") + query);
+        return sandbox_.options({bundle.executable, "from the window"},
+                                downloadingFrom(url, {{"DISPLAY", display()},
+                                                      {launcherenv::kFrontEnd, "window"},
+                                                      // FLTK's font set-up keeps a few allocations to the end of the process.
+                                                      {"ASAN_OPTIONS", "detect_leaks=0"}}));
     }
 
-    int agentStarts() const
-    {
-        const std::string starts = scratch_ / "record/starts";
-        return pathExists(starts) ? static_cast<int>(splitLines(readFile(starts)).size()) : 0;
-    }
+    int agentStarts() const { return sandbox_.agentStarts(); }
 
-    ScratchDir scratch_;
+    LauncherSandbox sandbox_;
+    const ScratchDir& scratch_ = sandbox_.scratch;
     HttpTestServer server_http_;
     BundleLayout flat_;
     BundleLayout app_;
@@ -84,9 +74,9 @@ TEST_F(LauncherWindow, ShowsTheDownloadThenGoesAwayBeforeTheAgentRuns)
     const ProcessResult result = run.wait();
     ASSERT_EQ(result.exitCode, 0) << result.describe() << "\n" << result.err;
     EXPECT_EQ(agentStarts(), 1);
-    EXPECT_EQ(readAgentRecord(scratch_ / "record").args,
+    EXPECT_EQ(sandbox_.agentRecord().args,
               (std::vector<std::string>{"-installbundle", flat_.payload(), "from the window"}));
-    EXPECT_EQ(readFile(scratch_ / "home/.kelvor/installagent/Q3071x/ostx86/.validatestring"), "\"w1\"");
+    EXPECT_EQ(readFile(sandbox_.cacheDir + ".validatestring"), "\"w1\"");
     EXPECT_FALSE(x.findWindow(flatTitle) != 0 && x.isViewable(x.findWindow(flatTitle)));
 }
 
@@ -105,9 +95,9 @@ TEST_F(LauncherWindow, ClosingTheWindowCancelsTheDownload)
     x.sync();
     const ProcessResult result = run.wait();
     EXPECT_EQ(result.exitCode, 255) << result.describe() << "\n" << result.err;
-    EXPECT_EQ(splitLines(result.err).back(), "Installation failed.");
+    EXPECT_EQ(splitLines(result.err).back(), messages::kInstallationFailed);
     EXPECT_EQ(agentStarts(), 0);
-    EXPECT_TRUE(listDirectory(scratch_ / "tmp").empty()) << "scratch directory or partial archive left behind";
+    EXPECT_TRUE(listDirectory(sandbox_.tmp).empty()) << "scratch directory or partial archive left behind";
 }
 
 } // namespace

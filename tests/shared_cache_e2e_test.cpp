@@ -8,6 +8,8 @@
 #include "platform/child_process.h"
 #include "support/bundle_layout.h"
 #include "support/http_server.h"
+#include "support/launcher_messages.h"
+#include "support/launcher_sandbox.h"
 #include "support/process.h"
 #include "support/scratch.h"
 
@@ -19,8 +21,6 @@
 using namespace testsupport;
 
 namespace {
-
-const std::string kWaiting = "Waiting for another installation to finish";
 
 // Version V of an agent: eight data files, checked when it starts and again
 // when it ends (it may be held in between by $AGENT_HOLD).
@@ -44,10 +44,7 @@ class SharedCache : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        bundle_ = makeFlatBundle(scratch_.path(), "Setup");
-        writeBundlePayload(bundle_.resources);
-        makeDirectories(home_);
-        makeDirectories(tmp_);
+        bundle_ = sandbox_.flatBundle("Setup");
         // unzip, held after it has done its work while $UNZIP_HOLD names a file that is not there yet.
         const std::string realUnzip = findProgram("unzip");
         ASSERT_FALSE(realUnzip.empty());
@@ -76,19 +73,17 @@ protected:
         return server_.url("/agent.zip?" + agent(version) + more);
     }
 
+    // Each run records into a directory of its own; the shims come first on
+    // PATH; nothing is held unless the extra changes say so.
     ProcessOptions launchOptions(const std::string& run, const std::string& url, EnvChanges extra = {})
     {
-        makeDirectories(scratch_ / ("records/" + run));
-        EnvChanges env{{"HOME", home_},
-                       {"TMPDIR", tmp_},
-                       {"PATH", shims_ + ":" + std::string(std::getenv("PATH"))},
-                       {"ZX_INSTALLER_UI", "plain"},
-                       {"ZX_INTERNAL_INSTALL_AGENT_URL", url},
-                       {"AGENT_RECORD", scratch_ / ("records/" + run)},
-                       {"AGENT_HOLD", std::nullopt},
-                       {"UNZIP_HOLD", std::nullopt}};
-        env.insert(env.end(), extra.begin(), extra.end());
-        return ProcessOptions({bundle_.executable}, env);
+        const std::string record = scratch_.makeDir("records/" + run);
+        EnvChanges changes{{"AGENT_RECORD", record},
+                           {"PATH", shims_ + ":" + std::string(std::getenv("PATH"))},
+                           {"AGENT_HOLD", std::nullopt},
+                           {"UNZIP_HOLD", std::nullopt}};
+        changes.insert(changes.end(), extra.begin(), extra.end());
+        return sandbox_.options({bundle_.executable}, downloadingFrom(url, changes));
     }
 
     std::unique_ptr<BackgroundProcess> start(const std::string& run, const std::string& url, EnvChanges extra = {})
@@ -143,13 +138,12 @@ protected:
         EXPECT_TRUE(result.exited && result.exitCode == 0) << result.describe() << "\n" << result.err;
     }
 
-    ScratchDir scratch_;
+    LauncherSandbox sandbox_;
+    const ScratchDir& scratch_ = sandbox_.scratch;
+    const std::string& cacheDir_ = sandbox_.cacheDir;
     HttpTestServer server_;
     BundleLayout bundle_;
-    std::string home_ = scratch_ / "home";
-    std::string tmp_ = scratch_ / "tmp";
     std::string shims_ = scratch_.makeDir("shims");
-    std::string cacheDir_ = home_ + "/.kelvor/installagent/Q3071x/ostx86/";
 };
 
 TEST_F(SharedCache, SameVersionRunsReleasedTogetherAllStartTheSameWholeAgent)
@@ -201,7 +195,7 @@ TEST_F(SharedCache, ARunOfTheCachedVersionDuringAnotherUnpackWaitsAndStartsAWhol
     ASSERT_TRUE(updating->waitUntil([&] { return pathExists(hold + ".waiting"); }));
 
     auto cached = start("cached", url("v1"));
-    ASSERT_TRUE(cached->waitForOutput(kWaiting));
+    ASSERT_TRUE(cached->waitForOutput(messages::kWaitingForTheCache));
     EXPECT_EQ(started("cached"), "") << "nothing may start while the cache is being changed";
     writeFile(hold, "");
 
@@ -221,15 +215,15 @@ TEST_F(SharedCache, ANewVersionWaitsUntilTheAgentRunningFromTheCacheHasEnded)
     ASSERT_TRUE(running->waitUntil([&] { return !started("running").empty(); }));
 
     auto newer = start("newer", url("v2"));
-    ASSERT_TRUE(newer->waitForOutput(kWaiting));
+    ASSERT_TRUE(newer->waitForOutput(messages::kWaitingForTheCache));
     expectConsistentCache("v1");
     // A run that waits can still be cancelled, and lets go of everything.
     auto cancelled = start("cancelled", url("v3"));
-    ASSERT_TRUE(cancelled->waitForOutput(kWaiting));
+    ASSERT_TRUE(cancelled->waitForOutput(messages::kWaitingForTheCache));
     ASSERT_TRUE(cancelled->sendSignal(SIGTERM));
     const ProcessResult cancelledResult = cancelled->wait();
     EXPECT_TRUE(cancelledResult.exited && cancelledResult.exitCode == 255) << cancelledResult.describe();
-    EXPECT_EQ(splitLines(cancelledResult.err).back(), "Installation failed.");
+    EXPECT_EQ(splitLines(cancelledResult.err).back(), messages::kInstallationFailed);
     writeFile(hold, "");
 
     expectSucceeded(running->wait());
@@ -284,11 +278,12 @@ TEST_F(SharedCache, TerminationSignalsDuringTheUnpackEndTheRunAsACancelDoes)
         ASSERT_TRUE(unpacking->sendSignal(signal));
         const ProcessResult result = unpacking->wait();
         EXPECT_TRUE(result.exited && result.exitCode == 255) << result.describe();
-        EXPECT_EQ(splitLines(result.err).back(), "Installation failed.");
-        EXPECT_EQ(result.err.find("Failed to unzip"), std::string::npos) << result.err;
+        EXPECT_EQ(splitLines(result.err).back(), messages::kInstallationFailed);
+        EXPECT_EQ(result.err.find(messages::kUnzipAgentFailed), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.find(messages::kUnzipInstallerFailed), std::string::npos) << result.err;
         EXPECT_EQ(started(run), "");
         expectConsistentCache("v1");
-        EXPECT_TRUE(listDirectory(tmp_).empty());
+        EXPECT_TRUE(listDirectory(sandbox_.tmp).empty());
     }
 }
 

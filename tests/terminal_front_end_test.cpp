@@ -5,6 +5,7 @@
 #include "download/download_controller.h"
 #include "platform/event_loop.h"
 #include "support/controller_script.h"
+#include "support/launcher_messages.h"
 #include "support/loop_until.h"
 #include "support/recording_widgets.h"
 #include "support/stderr_capture.h"
@@ -25,11 +26,9 @@ using testsupport::ControllerScript;
 using testsupport::runLoopUntil;
 using testsupport::StderrToFile;
 using testsupport::StderrToPty;
+namespace messages = testsupport::messages;
 
 namespace {
-
-const std::string downloadErrorText =
-    "Error during the download process. See your system log for more information.";
 
 // What the controller does before the download starts, and the window shown.
 void setUp(FrontEnd& frontEnd, ControllerScript& script, WindowDelegate& delegate)
@@ -98,7 +97,7 @@ TEST(PlainFrontEnd, PrintsAFewStatusLinesForAWholeDownload)
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), "Downloading   0%");
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Downloading 100%"), lines.end()) << text;
-    EXPECT_EQ(lines.back(), "Initializing the installer");
+    EXPECT_EQ(lines.back(), messages::kInitializingInstaller);
     // Each line once.
     EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()).size(), lines.size()) << text;
     EXPECT_EQ(delegate.calls, 1);
@@ -132,15 +131,15 @@ TEST(PlainFrontEnd, PrintsTheFailureAsALine)
     CountingDelegate delegate;
     setUp(*frontEnd, script, delegate);
     downloadInChunks(script, 10, 1000);
-    script.fail(downloadErrorText);
+    script.fail(messages::kDownloadError);
     frontEnd->window().close();
     err.restore();
 
     const std::vector<std::string> lines = linesOf(err.text());
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), downloadErrorText);
+    EXPECT_EQ(lines.back(), messages::kDownloadError);
     EXPECT_EQ(err.text().find('\x1b'), std::string::npos);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), downloadErrorText), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), messages::kDownloadError), 1);
 }
 
 TEST(PlainFrontEnd, PrintsNothingBeforeShowOrAfterClose)
@@ -308,8 +307,8 @@ TEST(InteractiveFrontEnd, ShowsAFailureInRedOnALineOfItsOwn)
     CountingDelegate delegate;
     setUp(*frontEnd, script, delegate);
     downloadInChunks(script, 10, 1000);
-    script.fail(downloadErrorText);
-    const std::string expected = "\x1b[31m" + downloadErrorText + "\x1b[0m\n";
+    script.fail(messages::kDownloadError);
+    const std::string expected = "\x1b[31m" + messages::kDownloadError + "\x1b[0m\n";
     pty.readUntil([&](const std::string& all) { return contains(all, expected); });
 
     // Closing adds nothing: the line is already finished.
@@ -332,7 +331,7 @@ TEST(InteractiveFrontEnd, CloseFinishesTheLineAndThenDrawsNothing)
     frontEnd->window().close();
     const std::string text = pty.readUntil([](const std::string& all) { return !all.empty() && all.back() == '\n'; });
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-    EXPECT_TRUE(contains(redraws(text).back(), "Initializing the installer")) << text;
+    EXPECT_TRUE(contains(redraws(text).back(), messages::kInitializingInstaller)) << text;
 
     frontEnd->downloadPercent().setStringValue("Later");
     frontEnd->progress().incrementBy(10);

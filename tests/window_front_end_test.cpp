@@ -9,6 +9,7 @@
 #include "platform/event_loop.h"
 #include "platform/unique_fd.h"
 #include "support/controller_script.h"
+#include "support/launcher_messages.h"
 #include "support/loop_until.h"
 #include "support/png_writer.h"
 #include "support/process.h"
@@ -45,6 +46,7 @@ using testsupport::unusedDisplay;
 using testsupport::writeFile;
 using testsupport::Xvfb;
 using testsupport::XTestDisplay;
+namespace messages = testsupport::messages;
 
 namespace {
 
@@ -234,10 +236,10 @@ TEST_F(WindowFrontEnd, ShowsTheSplashScaledProportionallyTheBarAndTheStatus)
             return false;
         };
         EXPECT_FALSE(redInStatus());
-        script.fail("Error during the download process. See your system log for more information.");
+        script.fail(messages::kDownloadError);
         EXPECT_TRUE(runLoopUntil(loop, redInStatus)) << "the failure is not shown in red";
         EXPECT_EQ(frontEnd->downloadPercent().stringValue(),
-                  "Error during the download process. See your system log for more information.");
+                  messages::kDownloadError);
         EXPECT_EQ(delegate.calls, 0);
     });
 }
@@ -423,7 +425,7 @@ TEST_F(WindowFrontEnd, LosingTheServerAfterAFailureEndsTheRun)
             ASSERT_TRUE(x.connected());
             ASSERT_NE(showAndFind(*frontEnd, x), 0u);
         }
-        script.fail("Failed to unzip the installer.");
+        script.fail(messages::kUnzipInstallerFailed);
         EXPECT_TRUE(frontEnd->window().hasUserToClose());
 
         ASSERT_EQ(kill(serverPid, SIGKILL), 0);

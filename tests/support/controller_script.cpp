@@ -51,7 +51,7 @@ void ControllerScript::receive(std::int64_t bytes)
 void ControllerScript::finish()
 {
     report(DownloadProgress::Phase::Initializing);
-    frontEnd_.downloadPercent().setStringValue("Initializing the installer");
+    frontEnd_.downloadPercent().setStringValue(initializingText);
     frontEnd_.progress().setIndeterminate(true);
     frontEnd_.progress().startAnimation();
     frontEnd_.cancel().setEnabled(false);

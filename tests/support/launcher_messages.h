@@ -21,6 +21,8 @@ inline const std::string kDownloadError =
     "Error during the download process. See your system log for more information.";
 inline const std::string kUnzipInstallerFailed = "Failed to unzip the installer.";
 inline const std::string kInitializingInstaller = "Initializing the installer";
+// While another run holds the cache.
+inline const std::string kWaitingForTheCache = "Waiting for another installation to finish";
 
 // The start of the system-log line of a failed download; the reason follows.
 inline const std::string kDownloadFailedPrefix = "Download failed! Error - ";

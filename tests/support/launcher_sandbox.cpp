@@ -41,7 +41,7 @@ LauncherSandbox::LauncherSandbox(const std::string& tmpDirName)
     : home(scratch.makeDir("home")),
       tmp(scratch.makeDir(tmpDirName)),
       record(scratch.makeDir("record")),
-      cacheDir(home + "/.kelvor/installagent/Q3071x/ostx86/")
+      cacheDir(joinPath(home, kCacheSubpath))
 {
 }
 

@@ -13,6 +13,7 @@
 //     EXPECT_TRUE(sandbox.agentRecord().ran);
 
 #include "support/bundle_layout.h"
+#include "support/launcher_variables.h"
 #include "support/process.h"
 #include "support/scratch.h"
 
@@ -21,15 +22,8 @@
 
 namespace testsupport {
 
-// The names of the variables the launcher reads, spelled once for the tests.
-namespace launcherenv {
-inline constexpr const char* kAgentUrl = "ZX_INTERNAL_INSTALL_AGENT_URL";
-inline constexpr const char* kFrontEnd = "ZX_INSTALLER_UI";
-inline constexpr const char* kDownloadTimeout = "ZX_INTERNAL_DOWNLOAD_TIMEOUT";
-inline constexpr const char* kDownloadRetries = "ZX_INTERNAL_DOWNLOAD_RETRIES";
-inline constexpr const char* kCaBundle = "ZX_INTERNAL_CA_BUNDLE";
-inline constexpr const char* kUnpackBesideBundle = "__ZX_BOOTSTRAP_INSTALLER_UNITTEST__";
-} // namespace launcherenv
+// The launcher's per-user cache below HOME, for this release and platform.
+inline const std::string kCacheSubpath = ".kelvor/installagent/Q3071x/ostx86/";
 
 // Where a launcher run that nothing points elsewhere would download from: a
 // port on this machine that refuses, so a run can never reach the network.

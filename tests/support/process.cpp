@@ -312,6 +312,14 @@ ProcessResult run(std::vector<std::string> argv, EnvChanges env, std::string wor
     return runProcess(ProcessOptions(std::move(argv), std::move(env), std::move(workingDirectory)));
 }
 
+std::string runningTestProgram()
+{
+    char* resolved = realpath("/proc/self/exe", nullptr);
+    const std::string path = resolved != nullptr ? resolved : "";
+    free(resolved);
+    return path;
+}
+
 ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name))
 {
     if (const char* old = std::getenv(name_.c_str()))

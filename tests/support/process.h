@@ -60,6 +60,10 @@ ProcessResult runProcess(const ProcessOptions& options);
 // Shorthand: runProcess(ProcessOptions(argv, env, workingDirectory)).
 ProcessResult run(std::vector<std::string> argv, EnvChanges env = {}, std::string workingDirectory = {});
 
+// The running test program's own path, every link resolved (the realpath of
+// /proc/self/exe); empty when it cannot be read.
+std::string runningTestProgram();
+
 // A child running in the background while the test goes on. Its output is
 // collected whenever the test waits on it; dropping the object kills the
 // child's process group (if still running) and reaps it.
