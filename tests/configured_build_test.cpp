@@ -9,6 +9,7 @@
 #include "support/bundle_layout.h"
 #include "support/debian_package.h"
 #include "support/http_server.h"
+#include "support/launcher_sandbox.h"
 #include "support/process.h"
 #include "support/scratch.h"
 
@@ -78,17 +79,13 @@ TEST(ConfiguredBuild, ReleaseAndPackageIdentityReachTheBuiltLauncherAndItsPackag
     const std::string bundle = scratch.makeDir("Acme Setup");
     copyFile(buildDir + "/launcher", bundle + "/launcher", 0755);
     writeBundlePayload(bundle);
-    const std::string home = scratch.makeDir("home");
-    const std::string record = scratch.makeDir("record");
-    const ProcessResult ran = run({bundle + "/launcher", "vendor"}, {{"HOME", home},
-                                                                     {"TMPDIR", scratch.makeDir("tmp")},
-                                                                     {"AGENT_RECORD", record},
-                                                                     {"ZX_INSTALLER_UI", "plain"},
-                                                                     {"ZX_INTERNAL_INSTALL_AGENT_URL", std::nullopt}});
+    const LauncherSandbox sandbox;
+    const std::string& home = sandbox.home;
+    const ProcessResult ran = sandbox.run({bundle + "/launcher", "vendor"}, {{launcherenv::kAgentUrl, std::nullopt}});
     ASSERT_EQ(ran.exitCode, 0) << ran.err;
     ASSERT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(server.requests()[0].path, "/vendor/agent.zip");
-    EXPECT_EQ(readAgentRecord(record).args, (std::vector<std::string>{"-installbundle", bundle + "/bundle.zip", "vendor"}));
+    EXPECT_EQ(sandbox.agentRecord().args, (std::vector<std::string>{"-installbundle", bundle + "/bundle.zip", "vendor"}));
     const std::string cache = home + "/.acme/installagent/R2099a/lnx64/";
     EXPECT_TRUE(isRegularFile(cache + "installagent/install"));
     EXPECT_EQ(readFile(cache + ".validatestring"), "\"v1\"");
@@ -96,7 +93,7 @@ TEST(ConfiguredBuild, ReleaseAndPackageIdentityReachTheBuiltLauncherAndItsPackag
 
     // The bundle tool of this build reads that launcher's values from its file.
     const ProcessResult checked = run({LAUNCHER_BUNDLE_TOOL, "--check", bundle},
-                                      {{"HOME", home}, {"ZX_INTERNAL_INSTALL_AGENT_URL", std::nullopt}});
+                                      sandbox.environment({{launcherenv::kAgentUrl, std::nullopt}}));
     EXPECT_EQ(checked.exitCode, 0) << checked.out;
     for (const std::string& line : {std::string("Launcher:         launcher, release R2099a, platform lnx64"),
                                     "Install agent:    downloaded from " + url,

@@ -3,6 +3,7 @@
 // tool and launcher unpacked into a scratch root (dpkg -x) and run from there.
 
 #include "support/bundle_layout.h"
+#include "support/launcher_sandbox.h"
 #include "support/debian_package.h"
 #include "support/process.h"
 #include "support/scratch.h"
@@ -114,14 +115,10 @@ TEST(KitPackage, InstalledToolMakesABundleThatRunsItsAgent)
     EXPECT_TRUE(mentions(made.out, "Problems: none")) << made.out;
     EXPECT_EQ(readFile(app + "/Contents/MacOS/launcher"), readFile(root + "/usr/libexec/launcher/launcher"));
 
-    const std::string record = scratch.makeDir("record");
-    const ProcessResult ran = run({app + "/Contents/MacOS/launcher", "--from", "the package"},
-                                  {{"HOME", scratch.makeDir("home")},
-                                   {"TMPDIR", scratch.makeDir("tmp")},
-                                   {"AGENT_RECORD", record},
-                                   {"ZX_INSTALLER_UI", "plain"}});
+    const LauncherSandbox sandbox;
+    const ProcessResult ran = sandbox.run({app + "/Contents/MacOS/launcher", "--from", "the package"});
     ASSERT_EQ(ran.exitCode, 0) << ran.err;
-    EXPECT_EQ(readAgentRecord(record).args,
+    EXPECT_EQ(sandbox.agentRecord().args,
               (std::vector<std::string>{"-installbundle", app + "/Contents/Resources/bundle.zip", "--from",
                                         "the package"}));
 }
