@@ -103,35 +103,52 @@ struct GatheredStream {
     std::string* sink;
 };
 
-// Waits on a loop of its own until the child has ended; its wait status.
-int waitGathering(ChildProcess& child, const std::vector<GatheredStream>& streams, const ChildSignalHandler& onSignal,
+// The loop a child is waited for on, and the handling of termination
+// signals meanwhile. Both come before the child starts: a signal that comes
+// as soon as the child runs must not go to whoever handled signals before,
+// who would hear of it only once the child has ended.
+struct ChildWait {
+    std::unique_ptr<EventLoop> loop = createPollEventLoop();
+    std::optional<TerminationSignals> signals;
+    ChildProcess* child = nullptr;
+
+    explicit ChildWait(const ChildSignalHandler& onSignal)
+    {
+        // The signal pipe is read only once the loop runs, when child is set.
+        if (onSignal)
+            signals.emplace(*loop, [this, &onSignal](int signal, bool sentByAProcess) {
+                onSignal(*child, signal, sentByAProcess);
+            });
+    }
+};
+
+// Waits on the wait's loop until the child has ended; its wait status.
+int waitGathering(ChildWait& wait, ChildProcess& child, const std::vector<GatheredStream>& streams,
                   const std::function<void()>& meanwhile)
 {
-    const std::unique_ptr<EventLoop> loop = createPollEventLoop();
-    std::optional<TerminationSignals> signals;
-    if (onSignal)
-        signals.emplace(*loop, [&](int signal, bool sentByAProcess) { onSignal(child, signal, sentByAProcess); });
+    EventLoop& loop = *wait.loop;
+    wait.child = &child;
     // Read without waiting: whatever the child started in the background may
     // hold a pipe open long after the child is gone.
     for (const GatheredStream& stream : streams) {
         fcntl(stream.fd, F_SETFL, fcntl(stream.fd, F_GETFL) | O_NONBLOCK);
-        loop->watchDescriptor(stream.fd, true, false, [&loop, stream](int fd, bool, bool) {
+        loop.watchDescriptor(stream.fd, true, false, [&loop, stream](int fd, bool, bool) {
             if (gatherAvailable(fd, *stream.sink))
-                loop->stopWatching(fd);
+                loop.stopWatching(fd);
         });
     }
-    child.whenExited(*loop, [&loop](int) { loop->stop(0); });
+    child.whenExited(loop, [&loop](int) { loop.stop(0); });
     std::function<void()> tick;
     tick = [&] {
         meanwhile();
-        loop->callLater(0.1, tick);
+        loop.callLater(0.1, tick);
     };
     if (meanwhile)
-        loop->callLater(0.1, tick);
-    loop->run();
+        loop.callLater(0.1, tick);
+    loop.run();
     for (const GatheredStream& stream : streams) {
         gatherAvailable(stream.fd, *stream.sink);
-        loop->stopWatching(stream.fd);
+        loop.stopWatching(stream.fd);
     }
     child.stopWatching();
     return child.waitStatus().value_or(-1);
@@ -360,6 +377,7 @@ ChildRun runChild(const ChildProcessOptions& given, ChildOutput output, const Ch
         options.outputFd = out.write.get();
     if (err.write)
         options.errorFd = err.write.get();
+    ChildWait wait(onSignal);
     const std::unique_ptr<ChildProcess> child = ChildProcess::start(options, run.whyNot);
     run.error = child ? 0 : errno;
     // Only the child may hold the write ends: the streams end when it does.
@@ -374,6 +392,6 @@ ChildRun runChild(const ChildProcessOptions& given, ChildOutput output, const Ch
         streams.push_back({out.read.get(), &run.output});
     if (err.read)
         streams.push_back({err.read.get(), &run.errorOutput});
-    run.waitStatus = waitGathering(*child, streams, onSignal, meanwhile);
+    run.waitStatus = waitGathering(wait, *child, streams, meanwhile);
     return run;
 }

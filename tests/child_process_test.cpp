@@ -90,4 +90,13 @@ TEST(RunChild, ATerminationSignalMeanwhileGoesToTheCallerNotToTheLauncher)
         });
     EXPECT_EQ(received, std::vector<int>{SIGTERM});
     EXPECT_TRUE(WIFSIGNALED(run.waitStatus) && WTERMSIG(run.waitStatus) == SIGKILL) << run.waitStatus;
+
+    // A signal that comes as soon as the program runs is the caller's too.
+    received.clear();
+    const ChildRun early = runChild(shellLine("kill -TERM $PPID; exec sleep 600"), ChildOutput::Together,
+                                    [&received](ChildProcess& child, int signal, bool) {
+                                        received.push_back(signal);
+                                        child.sendSignal(SIGKILL);
+                                    });
+    EXPECT_EQ(received, std::vector<int>{SIGTERM});
 }
