@@ -1,42 +1,16 @@
 #include "tools/agent_archive.h"
 
-#include "platform/child_process.h"
+#include "tools/archive_listing.h"
+#include "tools/helper_program.h"
 
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-const char* const entryPoint = "install";
+const std::string entryPoint = "install";
 
-// Runs a helper program (unzip, zip) found on PATH, with no shell in between
-// and nothing to read, in workingDirectory when given, and collects what it
-// says on either stream.
-ChildRun runHelper(const std::vector<std::string>& argv, const std::string& workingDirectory = {})
-{
-    ChildProcessOptions options;
-    options.argv = argv;
-    options.inputFromNull = true;
-    options.workingDirectory = workingDirectory;
-    return runChild(options, ChildOutput::Apart);
-}
-
-std::string firstLine(const std::string& text)
-{
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const auto start = line.find_first_not_of(" \t");
-        if (start != std::string::npos)
-            return line.substr(start);
-    }
-    return {};
-}
-
-} // namespace
-
-std::string agentArchiveProblem(const std::string& zipPath)
+std::string archiveFileProblem(const std::string& zipPath)
 {
     struct stat info {};
     if (stat(zipPath.c_str(), &info) != 0)
@@ -45,42 +19,89 @@ std::string agentArchiveProblem(const std::string& zipPath)
         return "is a directory, not a zip archive";
     if (!S_ISREG(info.st_mode))
         return "is not a regular file";
+    return {};
+}
 
-    const ChildRun tested = runHelper({"unzip", "-tq", zipPath});
+// unzip -t as the launcher's unzip will meet the archive: without a
+// terminal, so an encrypted entry fails at once instead of asking.
+std::string testedArchiveProblem(const std::string& zipPath)
+{
+    const ChildRun tested = runHelperProgram({"unzip", "-tq", zipPath});
     if (!tested.started)
         return "cannot be tested: unzip cannot be run";
-    if (!tested.succeeded())
-        return "is not a zip archive, or a damaged one (unzip -t fails)";
+    if (tested.succeeded())
+        return {};
+    std::string ignored;
+    if (const auto entries = listArchiveEntries(zipPath, ignored))
+        for (const ArchiveEntry& entry : *entries)
+            if (entry.encrypted)
+                return "has an encrypted entry " + entry.name + ": the launcher has no password to give unzip";
+    return "is not a zip archive, or a damaged one (unzip -t fails)";
+}
 
-    // zipinfo's one-name-per-line listing: directories end in "/".
-    const ChildRun listed = runHelper({"unzip", "-Z1", zipPath});
-    if (!listed.succeeded())
-        return "cannot be listed with unzip -Z1";
-    bool found = false;
-    bool foundAsDirectory = false;
-    std::string nested;
-    std::istringstream names(listed.output);
-    for (std::string name; std::getline(names, name);) {
-        if (name == entryPoint)
-            found = true;
-        else if (name == std::string(entryPoint) + "/")
-            foundAsDirectory = true;
-        else if (nested.empty() && name.size() > 8 && name.ends_with("/install"))
-            nested = name;
+bool hasParentComponent(const std::string& name)
+{
+    std::size_t start = 0;
+    for (;;) {
+        const auto slash = name.find('/', start);
+        if (name.substr(start, slash == std::string::npos ? std::string::npos : slash - start) == "..")
+            return true;
+        if (slash == std::string::npos)
+            return false;
+        start = slash + 1;
     }
-    if (!found && foundAsDirectory)
-        return "has a directory install at its top level, not a file";
-    if (!found)
-        return "has no install at its top level" + (nested.empty() ? std::string() : " (only " + nested + ")");
+}
 
-    // The long listing of that one entry starts with its kind: "-" for a
-    // regular file, "l" for a symbolic link.
-    const ChildRun entry = runHelper({"unzip", "-Z", zipPath, entryPoint});
-    if (!entry.succeeded() || entry.output.empty())
-        return "cannot be listed with unzip -Z";
-    if (entry.output[0] != '-')
+// unzip strips a leading "/" and skips ".." components, with a warning whose
+// exit status fails every run of the launcher.
+std::string entryNameProblem(const std::vector<ArchiveEntry>& entries)
+{
+    for (const ArchiveEntry& entry : entries) {
+        if (entry.name.starts_with("/"))
+            return "has an entry with an absolute path, " + entry.name + ": unzip unpacks it only with a warning that "
+                   "fails every run";
+        if (hasParentComponent(entry.name))
+            return "has an entry with a .. component, " + entry.name + ": unzip unpacks it only with a warning that "
+                   "fails every run";
+    }
+    return {};
+}
+
+// The launcher runs `sh <dir>/install`: a regular file at the top level.
+std::string entryPointProblem(const std::vector<ArchiveEntry>& entries)
+{
+    const ArchiveEntry* found = nullptr;
+    std::string nested;
+    for (const ArchiveEntry& entry : entries) {
+        if (entry.name == entryPoint || entry.name == entryPoint + "/")
+            found = &entry;
+        else if (nested.empty() && entry.name.ends_with("/" + entryPoint))
+            nested = entry.name;
+    }
+    if (found == nullptr)
+        return "has no install at its top level" + (nested.empty() ? std::string() : " (only " + nested + ")");
+    if (found->kind == ArchiveEntry::Kind::Directory)
+        return "has a directory install at its top level, not a file";
+    if (found->kind != ArchiveEntry::Kind::File)
         return "has an install at its top level that is not a regular file";
     return {};
+}
+
+} // namespace
+
+std::string agentArchiveProblem(const std::string& zipPath)
+{
+    if (std::string problem = archiveFileProblem(zipPath); !problem.empty())
+        return problem;
+    if (std::string problem = testedArchiveProblem(zipPath); !problem.empty())
+        return problem;
+    std::string whyNot;
+    const std::optional<std::vector<ArchiveEntry>> entries = listArchiveEntries(zipPath, whyNot);
+    if (!entries)
+        return whyNot;
+    if (std::string problem = entryNameProblem(*entries); !problem.empty())
+        return problem;
+    return entryPointProblem(*entries);
 }
 
 std::string agentDirectoryProblem(const std::string& directory)
@@ -99,14 +120,15 @@ std::string agentDirectoryProblem(const std::string& directory)
 std::string zipAgentDirectory(const std::string& directory, const std::string& zipPath)
 {
     // zip runs inside the directory and takes its entries as they are, so
-    // "install" lands at the top; -X leaves out owner and time extras that
-    // the launcher has no use for.
-    const ChildRun zipped = runHelper({"zip", "-q", "-r", "-X", zipPath, "."}, directory);
+    // "install" lands at the top. -y stores a symbolic link as the link it
+    // is: followed, one "loop -> ." would copy the directory into itself
+    // until zip gives up, and a link out of the directory would ship what it
+    // points to on the vendor's machine. -X leaves out owner and time extras
+    // that the launcher has no use for.
+    const ChildRun zipped = runHelperProgram({"zip", "-q", "-r", "-y", "-X", zipPath, "."}, directory);
     if (!zipped.started)
         return "cannot be zipped: zip cannot be run (Debian: zip)";
-    if (!zipped.succeeded()) {
-        const std::string why = firstLine(zipped.errorOutput.empty() ? zipped.output : zipped.errorOutput);
-        return "cannot be zipped" + (why.empty() ? std::string() : ": " + why);
-    }
+    if (!zipped.succeeded())
+        return "cannot be zipped" + helperComplaint(zipped);
     return {};
 }
