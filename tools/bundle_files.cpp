@@ -19,7 +19,6 @@ std::string errorText(int error)
     return std::strerror(error);
 }
 
-
 } // namespace
 
 bool isRegularFile(const std::string& path)
@@ -54,6 +53,45 @@ std::string absolutePath(const std::string& path)
     return result;
 }
 
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit, std::string& whyNot)
+{
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        whyNot = "cannot be read (" + errorText(errno) + ")";
+        return std::nullopt;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        whyNot = "is not a regular file";
+        return std::nullopt;
+    }
+    const UniqueFd in(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) {
+        whyNot = "cannot be read (" + errorText(errno) + ")";
+        return std::nullopt;
+    }
+    // The size is read, not believed: the file may grow meanwhile.
+    std::string bytes(limit + 1, '\0');
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t count = read(in.get(), bytes.data() + got, bytes.size() - got);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0) {
+            whyNot = "cannot be read (" + errorText(errno) + ")";
+            return std::nullopt;
+        }
+        if (count == 0)
+            break;
+        got += static_cast<std::size_t>(count);
+    }
+    if (got > limit) {
+        whyNot = "is larger than " + std::to_string(limit) + " bytes";
+        return std::nullopt;
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
 std::string copyFileTo(const std::string& from, const std::string& to, unsigned mode)
 {
     const UniqueFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
@@ -85,6 +123,17 @@ std::string copyFileTo(const std::string& from, const std::string& to, unsigned 
     if (!out.close() && failure.empty())
         failure = "cannot write " + to + ": " + errorText(errno);
     return failure;
+}
+
+std::string writeNewFile(const std::string& path, const std::string& text, unsigned mode)
+{
+    UniqueFd out(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!out)
+        return "cannot create " + path + ": " + errorText(errno);
+    if (!writeAll(out.get(), text.data(), text.size()) || fchmod(out.get(), static_cast<mode_t>(mode)) != 0
+        || !out.close())
+        return "cannot write " + path + ": " + errorText(errno);
+    return {};
 }
 
 std::string makeTemporaryDirectoryBeside(const std::string& path, std::string& whyNot)

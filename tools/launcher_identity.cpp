@@ -4,12 +4,16 @@
 #include "provisioning/constants.h"
 
 #include <fstream>
-#include <iterator>
 #include <sstream>
+#include <sys/stat.h>
+#include <vector>
 
 namespace {
 
 const std::string header = std::string("\n") + LAUNCHER_BUILD_IDENTITY_HEADER + "\n";
+// The identity's lines after the header are far shorter than this.
+constexpr std::size_t identityTextLimit = 16 * 1024;
+constexpr std::size_t readPieceSize = 1024 * 1024;
 
 // The lines after the header up to the NUL byte; none unless all four
 // fields are there.
@@ -56,11 +60,23 @@ std::optional<LauncherIdentity> identityIn(const std::string& bytes)
 
 std::optional<LauncherIdentity> readLauncherIdentity(const std::string& executablePath)
 {
-    std::ifstream file(executablePath, std::ios::binary);
-    if (!file)
+    struct stat info {};
+    if (stat(executablePath.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
-    const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    return identityIn(bytes);
+    std::ifstream file(executablePath, std::ios::binary);
+    // Read a piece at a time, whatever the file's size, keeping the end of
+    // each piece that could hold the start of an identity cut off by the next.
+    std::string window;
+    std::vector<char> piece(readPieceSize);
+    while (file.read(piece.data(), static_cast<std::streamsize>(piece.size())) || file.gcount() > 0) {
+        window.append(piece.data(), static_cast<std::size_t>(file.gcount()));
+        if (auto identity = identityIn(window))
+            return identity;
+        const std::size_t keep = header.size() + identityTextLimit;
+        if (window.size() > keep)
+            window.erase(0, window.size() - keep);
+    }
+    return std::nullopt;
 }
 
 LauncherIdentity ownLauncherIdentity()

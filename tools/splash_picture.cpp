@@ -1,17 +1,20 @@
 #include "tools/splash_picture.h"
 
+#include "provisioning/bundle_contents.h"
 #include "ui/fltk/fltk_layout.h"
 
 #include <algorithm>
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <cerrno>
 #include <memory>
 
 #include <jpeglib.h>
 #include <png.h>
+#include <sys/stat.h>
 
 // Both libraries report errors by longjmp. The decoding functions below keep
 // everything that must be released in a state struct owned by their caller,
@@ -19,6 +22,19 @@
 // call, so that a jump skips nothing.
 
 namespace {
+
+// Whether a picture of that size is beyond what the launcher decodes; told
+// by the header alone, before a single row is decoded.
+bool hasTooManyPixels(std::uint64_t width, std::uint64_t height)
+{
+    return width * height > splashPictureMaxPixels;
+}
+
+std::string tooManyPixelsText(std::uint64_t width, std::uint64_t height)
+{
+    return "is " + std::to_string(width) + "x" + std::to_string(height) + " pixels, more than the "
+        + std::to_string(splashPictureMaxPixels) + " the download window decodes";
+}
 
 // ---- PNG ----
 
@@ -30,6 +46,7 @@ struct PngState {
     char message[200] = {};
     png_uint_32 width = 0;
     png_uint_32 height = 0;
+    bool tooLarge = false;
 };
 
 void pngError(png_structp png, png_const_charp message)
@@ -60,6 +77,8 @@ bool decodePng(PngState* state)
     png_read_info(state->png, state->info);
     state->width = png_get_image_width(state->png, state->info);
     state->height = png_get_image_height(state->png, state->info);
+    if ((state->tooLarge = hasTooManyPixels(state->width, state->height)))
+        return false;
     const int passes = png_set_interlace_handling(state->png);
     png_read_update_info(state->png, state->info);
     state->row = static_cast<png_bytep>(png_malloc(state->png, png_get_rowbytes(state->png, state->info)));
@@ -79,12 +98,16 @@ bool readPng(std::FILE* file, int& width, int& height, std::string& whyNot)
         png_free(state.png, state.row);
     png_destroy_read_struct(state.png != nullptr ? &state.png : nullptr, state.info != nullptr ? &state.info : nullptr,
                             nullptr);
+    width = static_cast<int>(state.width);
+    height = static_cast<int>(state.height);
+    if (state.tooLarge) {
+        whyNot = tooManyPixelsText(state.width, state.height);
+        return false;
+    }
     if (!decoded) {
         whyNot = std::string("is a damaged PNG") + (state.message[0] != '\0' ? std::string(" (") + state.message + ")" : "");
         return false;
     }
-    width = static_cast<int>(state.width);
-    height = static_cast<int>(state.height);
     return true;
 }
 
@@ -95,6 +118,7 @@ struct JpegState {
     jpeg_error_mgr errors {};
     std::jmp_buf jump {};
     bool created = false;
+    bool tooLarge = false;
     char message[JMSG_LENGTH_MAX] = {};
 };
 
@@ -128,6 +152,8 @@ bool decodeJpeg(JpegState* state, std::FILE* file)
     state->created = true;
     jpeg_stdio_src(&state->info, file);
     jpeg_read_header(&state->info, TRUE);
+    if ((state->tooLarge = hasTooManyPixels(state->info.image_width, state->info.image_height)))
+        return false;
     jpeg_start_decompress(&state->info);
     const JDIMENSION rowBytes = state->info.output_width * static_cast<JDIMENSION>(state->info.output_components);
     JSAMPARRAY row = (*state->info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&state->info), JPOOL_IMAGE,
@@ -146,7 +172,9 @@ bool readJpeg(std::FILE* file, int& width, int& height, std::string& whyNot)
     height = static_cast<int>(state->info.image_height);
     if (state->created)
         jpeg_destroy_decompress(&state->info);
-    if (!decoded)
+    if (state->tooLarge)
+        whyNot = tooManyPixelsText(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height));
+    else if (!decoded)
         whyNot = std::string("is a damaged JPEG") + (state->message[0] != '\0' ? std::string(" (") + state->message + ")" : "");
     return decoded;
 }
@@ -155,6 +183,11 @@ bool readJpeg(std::FILE* file, int& width, int& height, std::string& whyNot)
 
 std::optional<SplashPicture> inspectSplashPicture(const std::string& path, std::string& whyNot)
 {
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        whyNot = "is not a regular file";
+        return std::nullopt;
+    }
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
         whyNot = std::string("cannot be read (") + std::strerror(errno) + ")";

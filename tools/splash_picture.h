@@ -1,8 +1,10 @@
 #pragma once
 
 // The download window's picture, looked at the way the window will: its
-// content (not its name) makes it PNG or JPEG, it is decoded in full, and it
-// is scaled proportionally, up or down, to fit the picture area.
+// content (not its name) makes it PNG or JPEG, its header must announce no
+// more than splashPictureMaxPixels (provisioning/bundle_contents.h), it is
+// then decoded in full, and it is scaled proportionally, up or down, to fit
+// the picture area.
 
 #include <optional>
 #include <string>
