@@ -72,3 +72,14 @@ BundleDirectories bundleDirectoriesAround(const std::string& executablePath)
         return bundleDirectoriesAt(directory.substr(0, directory.size() - executableSubpath.size()), true);
     return bundleDirectoriesAt(directory, false);
 }
+
+std::string desktopEntryPath(const BundleDirectories& layout)
+{
+    return appendPathComponent(layout.root, desktopEntryName);
+}
+
+std::string launcherPathFromDesktopEntry(const BundleDirectories& layout)
+{
+    const std::string launcherDir = layout.application ? executableSubpath.substr(1) : std::string();
+    return appendPathComponent(launcherDir, launcherExecutableName);
+}

@@ -3,9 +3,10 @@
 // What a launcher bundle holds and where: the one description that the
 // launcher reads its bundle by and the bundle tool makes and checks bundles by.
 //
+//   Name.app/                     launcher.desktop
 //   Name.app/Contents/MacOS/      launcher, launcher-window.so
 //   Name.app/Contents/Resources/  bundle.zip, InstallAgent.zip (or InstallAgent_*.zip),
-//                                 InstallAgent.pub, splash.png
+//                                 InstallAgent.pub, splash.png, icon.png or icon.svg
 //
 // or flat: all of them side by side in one directory.
 
@@ -26,6 +27,14 @@ inline constexpr const char* windowModuleName = "launcher-window.so";
 inline constexpr const char* installationPayloadName = "bundle.zip";
 inline constexpr const char* installAgentPublicKeyName = "InstallAgent.pub";
 inline constexpr const char* splashPictureName = "splash.png";
+
+// At the bundle's root in either layout: the desktop entry that starts the
+// launcher from a file manager. It finds the launcher relative to its own
+// place, so the bundle can be moved.
+inline constexpr const char* desktopEntryName = "launcher.desktop";
+// Among the resources: the bundle's icon, one of the two.
+inline constexpr const char* bundleIconPngName = "icon.png";
+inline constexpr const char* bundleIconSvgName = "icon.svg";
 
 // The largest splash picture, in pixels (width x height), that the bundle tool
 // takes and the launcher decodes: a small file may well announce a picture
@@ -63,6 +72,13 @@ BundleDirectories bundleDirectoriesAt(const std::string& root, bool application)
 // An existing bundle at root: an application bundle when root/Contents/MacOS
 // is a directory, otherwise flat.
 BundleDirectories existingBundleDirectories(const std::string& root);
+
+// The desktop entry of a bundle: desktopEntryName at its root.
+std::string desktopEntryPath(const BundleDirectories& layout);
+
+// The launcher's path relative to the directory of the desktop entry:
+// "launcher" flat, "Contents/MacOS/launcher" in an application bundle.
+std::string launcherPathFromDesktopEntry(const BundleDirectories& layout);
 
 // The bundle around an executable at a (non-empty) path: an application
 // bundle when it lies in <root>/Contents/MacOS (those very names, as whole

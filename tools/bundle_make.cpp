@@ -3,6 +3,8 @@
 #include "tools/agent_archive.h"
 #include "tools/bundle_check.h"
 #include "tools/bundle_files.h"
+#include "tools/desktop_entry.h"
+#include "tools/kit_bundle.h"
 #include "tools/kit_files.h"
 #include "tools/public_key.h"
 #include "tools/splash_picture.h"
@@ -12,39 +14,12 @@
 #include "provisioning/bundle_contents.h"
 #include "provisioning/mkpath.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 namespace {
 
-bool isEmptyDirectory(const std::string& path)
-{
-    DIR* listing = opendir(path.c_str());
-    if (listing == nullptr)
-        return false;
-    bool empty = true;
-    while (const dirent* entry = readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            empty = false;
-            break;
-        }
-    }
-    closedir(listing);
-    return empty;
-}
-
-// What --replace may remove: an empty directory, or one with a launcher
-// where a bundle keeps it. Anything else is left alone.
-bool mayReplace(const std::string& path)
-{
-    if (!isDirectory(path))
-        return false;
-    const BundleDirectories layout = existingBundleDirectories(path);
-    return isEmptyDirectory(path) || isRegularFile(layout.executableDir + "/" + launcherExecutableName);
-}
-
-// output is absolute; messages name it as given.
+// output is absolute; messages name it as given. Only a bundle made from a
+// kit is ever replaced.
 std::string checkOutput(const std::string& output, const std::string& given, bool replace)
 {
     const std::string name = lastPathComponent(output);
@@ -52,12 +27,12 @@ std::string checkOutput(const std::string& output, const std::string& given, boo
         return given + " is not a name for a bundle";
     if (!isDirectory(parentDirectory(output)))
         return "the directory " + parentDirectory(output) + " for " + name + " does not exist";
-    if (pathExists(output)) {
-        if (!replace)
-            return given + " exists (--replace replaces it)";
-        if (!mayReplace(output))
-            return given + " exists and is not a bundle; not replacing it";
-    }
+    if (!pathExists(output))
+        return {};
+    if (!replace)
+        return given + " exists (--replace replaces it)";
+    if (const std::string why = whyNotAKitBundle(output); !why.empty())
+        return given + " exists and is not a bundle made from a kit (it " + why + "); not replacing it";
     return {};
 }
 
@@ -78,46 +53,73 @@ std::string checkInputs(const BundleRequest& request)
         return "splash picture " + request.splash + " " + whyNot;
     if (!request.publicKey.empty() && !inspectPublicKey(request.publicKey, whyNot))
         return "public key " + request.publicKey + " " + whyNot;
+    if (!request.icon.empty() && !bundleIconResourceName(request.icon, whyNot))
+        return "icon " + request.icon + " " + whyNot;
     return {};
+}
+
+std::string copyKitFiles(const KitFiles& kit, const BundleDirectories& layout)
+{
+    for (const std::string& dir : {layout.executableDir, layout.resourceDir})
+        if (mkpath(dir, 0755) != 0)
+            return "cannot make " + dir;
+    if (std::string failure = copyFileTo(kit.launcher, layout.executableDir + "/" + launcherExecutableName, 0755);
+        !failure.empty())
+        return failure;
+    if (kit.windowModule.empty())
+        return {};
+    return copyFileTo(kit.windowModule, layout.executableDir + "/" + windowModuleName, 0644);
+}
+
+// A directory is zipped, and what zip made is held to the same test as a given archive.
+std::string shipAgent(const std::string& agent, const BundleDirectories& layout)
+{
+    const std::string zip = layout.resourceDir + "/" + installAgentZipName;
+    if (!isDirectory(agent))
+        return copyFileTo(agent, zip, 0644);
+    if (const std::string problem = zipAgentDirectory(agent, zip); !problem.empty())
+        return "install agent " + agent + " " + problem;
+    if (const std::string problem = agentArchiveProblem(zip); !problem.empty())
+        return "install agent zipped from " + agent + " " + problem;
+    return {};
+}
+
+std::string copyResources(const BundleRequest& request, const BundleDirectories& layout)
+{
+    std::string failure = copyFileTo(request.payload, layout.resourceDir + "/" + installationPayloadName, 0644);
+    if (failure.empty() && !request.agent.empty())
+        failure = shipAgent(request.agent, layout);
+    if (failure.empty() && !request.splash.empty())
+        failure = copyFileTo(request.splash, layout.resourceDir + "/" + splashPictureName, 0644);
+    if (failure.empty() && !request.publicKey.empty())
+        failure = copyFileTo(request.publicKey, layout.resourceDir + "/" + installAgentPublicKeyName, 0644);
+    if (failure.empty() && !request.icon.empty()) {
+        std::string whyNot;
+        const std::optional<std::string> name = bundleIconResourceName(request.icon, whyNot);
+        failure = name ? copyFileTo(request.icon, layout.resourceDir + "/" + *name, 0644) : "icon " + request.icon + " " + whyNot;
+    }
+    return failure;
+}
+
+// Executable: file managers start only entries whose file may be run.
+std::string writeDesktopEntry(const BundleRequest& request, const BundleDirectories& layout)
+{
+    const std::string title = applicationBundleTitle(lastPathComponent(request.output));
+    const std::string icon = request.icon.empty() ? std::string() : desktopIconName(title);
+    return writeNewFile(desktopEntryPath(layout), desktopEntryText(title, layout, icon), 0755);
 }
 
 // Fills the empty directory layout.root with the bundle.
 std::string assemble(const BundleRequest& request, const KitFiles& kit, const BundleDirectories& layout)
 {
-    std::string failure;
-    for (const std::string& dir : {layout.executableDir, layout.resourceDir})
-        if (mkpath(dir, 0755) != 0)
-            return "cannot make " + dir;
-    if (failure = copyFileTo(kit.launcher, layout.executableDir + "/" + launcherExecutableName, 0755); !failure.empty())
-        return failure;
-    if (!kit.windowModule.empty()
-        && !(failure = copyFileTo(kit.windowModule, layout.executableDir + "/" + windowModuleName, 0644))
-                .empty())
-        return failure;
-    if (failure = copyFileTo(request.payload, layout.resourceDir + "/" + installationPayloadName, 0644); !failure.empty())
-        return failure;
-
-    if (!request.agent.empty()) {
-        const std::string zip = layout.resourceDir + "/" + installAgentZipName;
-        if (isDirectory(request.agent)) {
-            if (const std::string problem = zipAgentDirectory(request.agent, zip); !problem.empty())
-                return "install agent " + request.agent + " " + problem;
-            // What zip made is held to the same test as a given archive.
-            if (const std::string problem = agentArchiveProblem(zip); !problem.empty())
-                return "install agent zipped from " + request.agent + " " + problem;
-        } else if (failure = copyFileTo(request.agent, zip, 0644); !failure.empty()) {
-            return failure;
-        }
-    }
-    if (!request.splash.empty()
-        && !(failure = copyFileTo(request.splash, layout.resourceDir + "/" + splashPictureName, 0644)).empty())
-        return failure;
-    if (!request.publicKey.empty()
-        && !(failure = copyFileTo(request.publicKey, layout.resourceDir + "/" + installAgentPublicKeyName, 0644)).empty())
-        return failure;
-    if (chmod(layout.root.c_str(), 0755) != 0)
-        return "cannot set the mode of " + layout.root;
-    return {};
+    std::string failure = copyKitFiles(kit, layout);
+    if (failure.empty())
+        failure = copyResources(request, layout);
+    if (failure.empty())
+        failure = writeDesktopEntry(request, layout);
+    if (failure.empty() && chmod(layout.root.c_str(), 0755) != 0)
+        failure = "cannot set the mode of " + layout.root;
+    return failure;
 }
 
 } // namespace

@@ -1,8 +1,9 @@
 #pragma once
 
 // Making a bundle: every input is checked before anything is written; the
-// bundle is assembled in a hidden directory beside the output and renamed
-// into place at the end, so that a refusal or a failure leaves nothing.
+// bundle, with its desktop entry, is assembled in a hidden directory beside
+// the output and renamed into place at the end, so that a refusal or a
+// failure leaves nothing. Only a bundle made from a kit is replaced.
 
 #include <ostream>
 #include <string>
@@ -13,6 +14,7 @@ struct BundleRequest {
     std::string agent;     // a zip archive or a directory; empty: the launcher downloads it
     std::string splash;    // PNG or JPEG; empty: none
     std::string publicKey; // minisign public key; empty: downloads need no signature
+    std::string icon;      // PNG or SVG for the desktop entry; empty: none
     bool replace = false;  // an existing bundle at output may be replaced
 };
 
