@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -80,85 +81,127 @@ bool inspectAgent(const BundleDirectories& layout, BundleReport& report)
     return true;
 }
 
-} // namespace
-
-BundleReport inspectBundle(const std::string& root)
+// The launcher, and the identity its build compiled in (this tool's own
+// when it holds none).
+LauncherIdentity inspectLauncher(const BundleDirectories& layout, BundleReport& report)
 {
-    BundleReport report;
-    const BundleDirectories layout = existingBundleDirectories(root);
-    report.facts.emplace_back("Bundle", root + (layout.application ? " (application bundle)" : " (flat layout)"));
-
-    // The launcher, and the identity its build compiled in.
     const std::string launcher = findLauncher(layout.executableDir);
     LauncherIdentity identity = ownLauncherIdentity();
     if (launcher.empty()) {
-        report.problems.push_back("no launcher in " + relativeTo(root, layout.executableDir + "/"));
-    } else {
-        std::string text = relativeTo(root, launcher);
-        if (access(launcher.c_str(), X_OK) != 0)
-            report.problems.push_back(text + " is not executable");
-        if (const auto read = readLauncherIdentity(launcher)) {
-            identity = *read;
-            text += ", release " + identity.release + ", platform " + identity.platform;
-        } else {
-            text += ", release " + identity.release + ", platform " + identity.platform
-                + " (assumed: no build identity found in it)";
-        }
-        report.facts.emplace_back("Launcher", text);
-        const bool window = isRegularFile(layout.executableDir + "/" + windowModuleName);
-        report.facts.emplace_back("Window module", window ? "present" : "absent: downloads show in the terminal");
+        report.problems.push_back("no launcher in " + relativeTo(layout.root, layout.executableDir + "/"));
+        return identity;
     }
+    std::string text = relativeTo(layout.root, launcher);
+    if (access(launcher.c_str(), X_OK) != 0)
+        report.problems.push_back(text + " is not executable");
+    const std::optional<LauncherIdentity> read = readLauncherIdentity(launcher);
+    if (read)
+        identity = *read;
+    text += ", release " + identity.release + ", platform " + identity.platform;
+    if (!read)
+        text += " (assumed: no build identity found in it)";
+    report.facts.emplace_back("Launcher", text);
+    const bool window = isRegularFile(layout.executableDir + "/" + windowModuleName);
+    report.facts.emplace_back("Window module", window ? "present" : "absent: downloads show in the terminal");
+    return identity;
+}
 
+void inspectPayload(const BundleDirectories& layout, BundleReport& report)
+{
     const std::string payload = layout.resourceDir + "/" + installationPayloadName;
     struct stat payloadInfo {};
     if (stat(payload.c_str(), &payloadInfo) == 0 && S_ISREG(payloadInfo.st_mode))
-        report.facts.emplace_back("Payload", relativeTo(root, payload) + ", " + std::to_string(payloadInfo.st_size)
-                                                 + " bytes");
+        report.facts.emplace_back("Payload", relativeTo(layout.root, payload) + ", "
+                                                 + std::to_string(payloadInfo.st_size) + " bytes");
     else
-        report.problems.push_back("no installation payload " + relativeTo(root, payload));
+        report.problems.push_back("no installation payload " + relativeTo(layout.root, payload));
+}
 
-    const bool shipped = inspectAgent(layout, report);
+// Where a bundle without a shipped agent downloads it from, and the cache it uses.
+void inspectCache(const LauncherIdentity& identity, bool shipped, BundleReport& report)
+{
     const std::string cacheDir = cacheDirectoryFor(identity);
     if (shipped) {
         report.facts.emplace_back("Cache", cacheDir + " (not used: the agent is shipped)");
-    } else {
-        const char* override = std::getenv("ZX_INTERNAL_INSTALL_AGENT_URL");
-        report.facts.emplace_back("Install agent", override != nullptr
-                                                       ? std::string("downloaded from ") + override
-                                                           + " (ZX_INTERNAL_INSTALL_AGENT_URL; built in: "
-                                                           + identity.downloadUrl + ")"
-                                                       : "downloaded from " + identity.downloadUrl);
-        const bool cached = pathExists(getInstallAgentExecutable(cacheDir + installAgentDirName));
-        report.facts.emplace_back("Cache", cacheDir + (cached ? " (holds an agent)" : " (holds no agent yet)"));
+        return;
     }
+    const char* override = std::getenv("ZX_INTERNAL_INSTALL_AGENT_URL");
+    report.facts.emplace_back("Install agent", override != nullptr
+                                                   ? std::string("downloaded from ") + override
+                                                       + " (ZX_INTERNAL_INSTALL_AGENT_URL; built in: "
+                                                       + identity.downloadUrl + ")"
+                                                   : "downloaded from " + identity.downloadUrl);
+    const bool cached = pathExists(getInstallAgentExecutable(cacheDir + installAgentDirName));
+    report.facts.emplace_back("Cache", cacheDir + (cached ? " (holds an agent)" : " (holds no agent yet)"));
+}
 
+void inspectKey(const BundleDirectories& layout, bool shipped, BundleReport& report)
+{
     const std::string key = layout.resourceDir + "/" + installAgentPublicKeyName;
-    if (pathExists(key)) {
-        std::string whyNot;
-        if (const auto summary = inspectPublicKey(key, whyNot)) {
-            report.facts.emplace_back("Signed downloads", "required (" + relativeTo(root, key) + ", key id "
-                                                               + summary->keyId + ")");
-        } else {
-            report.facts.emplace_back("Signed downloads", "required, but the key is unusable");
-            report.problems.push_back(relativeTo(root, key) + " " + whyNot);
-        }
-        if (shipped)
-            report.notes.push_back(std::string(installAgentPublicKeyName)
-                                   + " only matters for downloads; this bundle ships its agent");
-    } else {
+    if (!pathExists(key)) {
         report.facts.emplace_back("Signed downloads", std::string("not required (no ") + installAgentPublicKeyName + ")");
+        return;
     }
-
-    const std::string splash = layout.resourceDir + "/" + splashPictureName;
-    if (pathExists(splash)) {
-        std::string whyNot;
-        if (const auto picture = inspectSplashPicture(splash, whyNot))
-            report.facts.emplace_back("Splash", describeSplashPicture(*picture));
-        else
-            report.problems.push_back(relativeTo(root, splash) + " " + whyNot);
+    std::string whyNot;
+    if (const auto summary = inspectPublicKey(key, whyNot)) {
+        report.facts.emplace_back("Signed downloads", "required (" + relativeTo(layout.root, key) + ", key id "
+                                                           + summary->keyId + ")");
     } else {
-        report.facts.emplace_back("Splash", "none");
+        report.facts.emplace_back("Signed downloads", "required, but the key is unusable");
+        report.problems.push_back(relativeTo(layout.root, key) + " " + whyNot);
     }
+    if (shipped)
+        report.notes.push_back(std::string(installAgentPublicKeyName)
+                               + " only matters for downloads; this bundle ships its agent");
+}
+
+void inspectSplash(const BundleDirectories& layout, BundleReport& report)
+{
+    const std::string splash = layout.resourceDir + "/" + splashPictureName;
+    if (!pathExists(splash)) {
+        report.facts.emplace_back("Splash", "none");
+        return;
+    }
+    std::string whyNot;
+    if (const auto picture = inspectSplashPicture(splash, whyNot))
+        report.facts.emplace_back("Splash", describeSplashPicture(*picture));
+    else
+        report.problems.push_back(relativeTo(layout.root, splash) + " " + whyNot);
+}
+
+// The desktop entry, and the icon it names.
+void inspectDesktopEntry(const BundleDirectories& layout, BundleReport& report)
+{
+    const std::string entry = desktopEntryPath(layout);
+    if (!isRegularFile(entry)) {
+        report.facts.emplace_back("Desktop entry", "none");
+        return;
+    }
+    std::string text = relativeTo(layout.root, entry);
+    if (access(entry.c_str(), X_OK) != 0)
+        report.problems.push_back(text + " is not executable: file managers will not start it");
+    std::string icon;
+    for (const char* name : {bundleIconPngName, bundleIconSvgName})
+        if (isRegularFile(layout.resourceDir + "/" + name))
+            icon = relativeTo(layout.root, layout.resourceDir + "/" + name);
+    report.facts.emplace_back("Desktop entry", text + (icon.empty() ? ", no icon" : ", icon " + icon));
+}
+
+} // namespace
+
+BundleReport inspectBundle(const std::string& root, const std::string& shownRoot)
+{
+    BundleReport report;
+    const BundleDirectories layout = existingBundleDirectories(root);
+    report.facts.emplace_back("Bundle", (shownRoot.empty() ? root : shownRoot)
+                                            + (layout.application ? " (application bundle)" : " (flat layout)"));
+    const LauncherIdentity identity = inspectLauncher(layout, report);
+    inspectPayload(layout, report);
+    const bool shipped = inspectAgent(layout, report);
+    inspectCache(identity, shipped, report);
+    inspectKey(layout, shipped, report);
+    inspectSplash(layout, report);
+    inspectDesktopEntry(layout, report);
     return report;
 }
 

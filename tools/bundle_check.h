@@ -3,7 +3,7 @@
 // What a run of a bundle's launcher would do, judged from the bundle's files:
 // which install agent it would use (shipped, or downloaded from which URL),
 // the current user's cache directory, whether downloads must be signed, how
-// the splash picture is shown, and what would go wrong.
+// the splash picture is shown, its desktop entry, and what would go wrong.
 
 #include <ostream>
 #include <string>
@@ -16,7 +16,8 @@ struct BundleReport {
     std::vector<std::string> notes;                         // worth knowing, harmless
 };
 
-// The bundle at root (an application bundle or a flat directory).
-BundleReport inspectBundle(const std::string& root);
+// The bundle at root (an application bundle or a flat directory), named
+// shownRoot in the report when that is given.
+BundleReport inspectBundle(const std::string& root, const std::string& shownRoot = {});
 
 void printBundleReport(const BundleReport& report, std::ostream& out);

@@ -3,22 +3,25 @@
 // The bundle tool's command line:
 //
 //   launcher-bundle [--agent ZIP|DIR] [--splash PICTURE] [--public-key FILE]
-//                   [--replace] --payload FILE OUTPUT
-//   launcher-bundle --check BUNDLE
+//                   [--icon PICTURE] [--replace] --payload FILE OUTPUT
+//   launcher-bundle [--replace] --wrap BUNDLE FILE.run
+//   launcher-bundle --check BUNDLE|FILE.run
 //   launcher-bundle --help | --version
 //
 // Options take their value as the next word or after "=".
 
 #include "tools/bundle_make.h"
+#include "tools/run_file.h"
 
 #include <optional>
 #include <string>
 #include <vector>
 
 struct CommandLine {
-    enum class Action { Make, Check, Help, Version } action = Action::Make;
+    enum class Action { Make, Check, Wrap, Help, Version } action = Action::Make;
     BundleRequest make;
     std::string checkPath;
+    RunFileRequest wrap;
 };
 
 // The parsed command line, or none with the reason in whyNot (one line).
