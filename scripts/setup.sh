@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev libfltk1.3-dev libx11-dev libxtst-dev libgtest-dev
   libsodium-dev minisign
   libpng-dev libjpeg-dev dpkg-dev file lintian mandoc
-  zip unzip python3 openssl
+  zip unzip python3 openssl makeself desktop-file-utils
   xvfb xauth x11-utils
 )
 

@@ -1,18 +1,25 @@
 // launcher-bundle from the build tree, as a vendor runs it: the bundles it
-// refuses (one line, nothing written), the reports of --check, and how it
-// says a splash picture will be shown.
+// refuses (one line, nothing written), the agents it takes as unzip will
+// unpack them, the reports of --check, and how it says a splash picture will
+// be shown.
 
 #include "support/bundle_layout.h"
+#include "support/bundle_tool.h"
 #include "support/launcher_sandbox.h"
 #include "support/process.h"
 #include "support/scratch.h"
+#include "support/terminal_process.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <jpeglib.h>
 #include <png.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 using namespace testsupport;
 
@@ -63,32 +70,36 @@ std::string makePublicKey(const ScratchDir& scratch)
     return scratch / "key.pub";
 }
 
-class BundleTool : public ::testing::Test {
-protected:
-    // The tool reads the launcher's variables too: it runs in the sandbox's
-    // environment, and the bundles it makes run in the sandbox.
-    LauncherSandbox sandbox;
-    const ScratchDir& scratch = sandbox.scratch;
-    std::string inputs = scratch.makeDir("inputs");
-    std::string out = scratch.makeDir("out");
-    std::string payload = inputs + "/payload.zip";
+class BundleTool : public BundleToolTest {};
 
-    void SetUp() override
-    {
-        makeZip(payload, {{"README.txt", "the product\n"}});
-        makeInstallAgentZip(inputs + "/agent.zip", kRecordingAgentScript);
-        makeDirectories(inputs + "/agent-dir");
-        writeFile(inputs + "/agent-dir/install", kRecordingAgentScript);
-    }
+std::string bigEndian(std::uint32_t value)
+{
+    std::string bytes;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        bytes += static_cast<char>((value >> shift) & 0xFF);
+    return bytes;
+}
 
-    // The tool in the sandbox's environment without a download URL of its
-    // own, so that --check tells the built-in one.
-    ProcessResult tool(std::vector<std::string> arguments)
-    {
-        arguments.insert(arguments.begin(), LAUNCHER_BUNDLE_TOOL);
-        return run(arguments, sandbox.environment({{launcherenv::kAgentUrl, std::nullopt}}), scratch.path());
-    }
-};
+std::string pngChunk(const std::string& type, const std::string& data)
+{
+    const std::string body = type + data;
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()));
+    return bigEndian(static_cast<std::uint32_t>(data.size())) + body + bigEndian(static_cast<std::uint32_t>(crc));
+}
+
+// A PNG that announces width x height grey pixels and holds only its first
+// row: its header is all the tool may read of it.
+void writeAnnouncedPng(const std::string& path, std::uint32_t width, std::uint32_t height)
+{
+    const std::string header = bigEndian(width) + bigEndian(height) + std::string("\x08\x00\x00\x00\x00", 5);
+    const std::string row(width + 1, '\0');
+    std::string compressed(compressBound(static_cast<uLong>(row.size())), '\0');
+    uLongf size = static_cast<uLongf>(compressed.size());
+    compress(reinterpret_cast<Bytef*>(compressed.data()), &size, reinterpret_cast<const Bytef*>(row.data()),
+             static_cast<uLong>(row.size()));
+    compressed.resize(size);
+    writeFile(path, std::string("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + pngChunk("IDAT", compressed));
+}
 
 } // namespace
 
@@ -108,13 +119,30 @@ TEST_F(BundleTool, RefusesEachBadInputWithOneLineAndWritesNothing)
     writeFile(inputs + "/cut.jpg", jpeg.substr(0, jpeg.size() / 2));
     writeFile(inputs + "/text.png", "just text\n");
     writeFile(inputs + "/bad.pub", "untrusted comment: minisign public key\nnot base64 at all\n");
-    // Outputs that are there already: a bundle, and a directory that is not one.
+    writeFile(inputs + "/big.pub", std::string(100000, 'A'));
+    writeAnnouncedPng(inputs + "/huge.png", 20000, 20000);
+    writeFile(inputs + "/text.svg", "just text\n");
+    // unzip would strip these names, warn, and fail every run.
+    makePythonZip(inputs + "/absolute.zip", {{"install", kRecordingAgentScript}, {"/abs/install", "x"}});
+    makePythonZip(inputs + "/parent.zip", {{"install", kRecordingAgentScript}, {"lib/../../up", "x"}});
+    // Outputs that are there already: a bundle, and directories that are none.
     const std::string existing = out + "/Existing.app";
     makeDirectories(existing);
     writeFile(existing + "/keep", "mine");
     const std::string notABundle = out + "/documents";
     makeDirectories(notABundle);
     writeFile(notABundle + "/letter.txt", "mine");
+    // A build directory: the real launcher, with its build identity, but no payload.
+    const std::string buildDir = out + "/build";
+    makeDirectories(buildDir);
+    copyFile(launcherBinary(), buildDir + "/launcher", 0755);
+    writeFile(buildDir + "/CMakeCache.txt", "CMAKE_BUILD_TYPE:STRING=Release\n");
+    // A payload beside a launcher that no kit built.
+    const std::string fake = out + "/fake";
+    makeDirectories(fake);
+    writeFile(fake + "/launcher", "#!/bin/sh\necho not a launcher\n", 0755);
+    writeFile(fake + "/bundle.zip", "mine");
+    writeFile(out + "/foreign.run", "#!/bin/sh\necho mine\n", 0755);
 
     struct Case {
         std::vector<std::string> arguments;
@@ -132,9 +160,19 @@ TEST_F(BundleTool, RefusesEachBadInputWithOneLineAndWritesNothing)
         {{"--payload", payload, "--splash", inputs + "/text.png", made}, "neither a PNG nor a JPEG"},
         {{"--payload", payload, "--splash", inputs + "/cut.png", made}, "damaged PNG"},
         {{"--payload", payload, "--splash", inputs + "/cut.jpg", made}, "damaged JPEG"},
+        {{"--payload", payload, "--agent", inputs + "/absolute.zip", made}, "has an entry with an absolute path, /abs/install"},
+        {{"--payload", payload, "--agent", inputs + "/parent.zip", made}, "has an entry with a .. component, lib/../../up"},
+        {{"--payload", payload, "--splash", inputs + "/huge.png", made}, "is 20000x20000 pixels, more than the 16777216"},
         {{"--payload", payload, "--public-key", inputs + "/bad.pub", made}, "is not a minisign public key"},
+        {{"--payload", payload, "--public-key", "/dev/zero", made}, "public key /dev/zero is not a regular file"},
+        {{"--payload", payload, "--public-key", inputs + "/big.pub", made}, "big.pub is larger than 65536 bytes"},
+        {{"--payload", payload, "--icon", inputs + "/text.svg", made}, "neither a PNG nor an SVG picture"},
         {{"--payload", payload, existing}, existing + " exists (--replace replaces it)"},
-        {{"--payload", payload, "--replace", notABundle}, "is not a bundle; not replacing it"},
+        {{"--payload", payload, "--replace", notABundle}, "is not a bundle made from a kit (it holds no launcher); not replacing it"},
+        {{"--payload", payload, "--replace", buildDir}, "(it holds no bundle.zip); not replacing it"},
+        {{"--payload", payload, "--replace", fake}, "(it holds a launcher without a kit launcher's build identity)"},
+        {{"--replace", "--wrap", notABundle, out + "/foreign.run"}, "foreign.run exists and is not a self-extracting file made with makeself; not replacing it"},
+        {{"--wrap", notABundle, out + "/new.run"}, "documents is not a bundle made from a kit: it holds no launcher"},
         {{"--payload", payload, out + "/no/such/dir/Made.app"}, "does not exist"},
         {{made}, "--payload is required"},
         {{"--payload", payload, "--splash"}, "--splash needs a value"},
@@ -157,6 +195,8 @@ TEST_F(BundleTool, RefusesEachBadInputWithOneLineAndWritesNothing)
     }
     EXPECT_EQ(readFile(existing + "/keep"), "mine");
     EXPECT_EQ(readFile(notABundle + "/letter.txt"), "mine");
+    EXPECT_EQ(listDirectory(buildDir), (std::vector<std::string>{"CMakeCache.txt", "launcher"}));
+    EXPECT_EQ(readFile(buildDir + "/launcher"), readFile(launcherBinary()));
 }
 
 TEST_F(BundleTool, MakesAnAppBundleFromADirectoryAgentAndReplacesItOnlyWhenTold)
@@ -234,4 +274,54 @@ TEST_F(BundleTool, CheckReportsTwoAlternativeAgentsAndAMissingPayload)
     EXPECT_NE(result.out.find("Problem: 2 install agents"), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("depends on the directory's order"), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("Problem: no installation payload bundle.zip"), std::string::npos) << result.out;
+}
+
+TEST_F(BundleTool, TakesAnAgentMadeWithPythonsZipfile)
+{
+    makePythonZip(inputs + "/python.zip", {{"install", kRecordingAgentScript}});
+    const std::string flat = out + "/setup";
+    const ProcessResult made = tool({"--payload", payload, "--agent", inputs + "/python.zip", flat});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    EXPECT_NE(made.out.find("Problems: none"), std::string::npos) << made.out;
+
+    const ProcessResult ran = sandbox.run({flat + "/launcher", "x"});
+    ASSERT_EQ(ran.exitCode, 0) << ran.err;
+    EXPECT_EQ(sandbox.agentRecord().args, (std::vector<std::string>{"-installbundle", flat + "/bundle.zip", "x"}));
+}
+
+TEST_F(BundleTool, StoresALinkInAnAgentDirectoryAsALink)
+{
+    // Followed, the link would put the directory into itself, again and again.
+    writeFile(inputs + "/agent-dir/data", std::string(1 << 20, 'd'));
+    ASSERT_EQ(symlink(".", (inputs + "/agent-dir/loop").c_str()), 0);
+    const std::string flat = out + "/setup";
+    const ProcessResult made = tool({"--payload", payload, "--agent", inputs + "/agent-dir", flat});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+
+    const ProcessResult listed = run({"unzip", "-Z", flat + "/InstallAgent.zip"});
+    ASSERT_EQ(listed.exitCode, 0) << listed.err;
+    std::vector<std::string> entries;
+    for (const std::string& line : splitLines(listed.out))
+        if (line.size() > 10 && (line[0] == '-' || line[0] == 'l'))
+            entries.push_back(line.substr(0, 1) + " " + line.substr(line.rfind(' ') + 1));
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (std::vector<std::string>{"- data", "- install", "l loop"})) << listed.out;
+    const ProcessResult ran = sandbox.run({flat + "/launcher"});
+    EXPECT_EQ(ran.exitCode, 0) << ran.err;
+    EXPECT_TRUE(sandbox.agentRecord().ran);
+}
+
+// unzip asks for a password on the terminal, whatever its input, unless it
+// has none: the tool's children have none, so the agent is refused at once.
+TEST_F(BundleTool, RefusesAnEncryptedAgentAtOnceOnATerminal)
+{
+    const std::string source = inputs + "/agent-dir";
+    ASSERT_EQ(run({"zip", "-q", "-P", "secret", inputs + "/encrypted.zip", "install"}, {}, source).exitCode, 0);
+    const TerminalRun result = runOnTerminal(
+        {LAUNCHER_BUNDLE_TOOL, "--payload", payload, "--agent", inputs + "/encrypted.zip", out + "/setup"},
+        environmentWith(sandbox.environment()), std::chrono::seconds(30));
+    ASSERT_TRUE(result.finished) << "waited at:\n" << result.output;
+    EXPECT_TRUE(WIFEXITED(result.waitStatus) && WEXITSTATUS(result.waitStatus) == 1) << result.output;
+    EXPECT_NE(result.output.find("has an encrypted entry install"), std::string::npos) << result.output;
+    EXPECT_TRUE(listDirectory(out).empty());
 }
