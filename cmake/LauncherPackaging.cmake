@@ -94,8 +94,11 @@ set(CPACK_DEBIAN_WINDOW_PACKAGE_NAME ${LAUNCHER_WINDOW_PACKAGE_NAME})
 # Both are built from one source, which the changelog names.
 set(CPACK_DEBIAN_WINDOW_PACKAGE_SOURCE ${LAUNCHER_PACKAGE_NAME})
 # Programs the launcher and the tool run: unzip always, zip for an agent
-# given as a directory.
+# given as a directory, makeself for a bundle wrapped into one
+# self-extracting file (the tool's, never the launcher's: the file it makes
+# needs nothing but sh, tar and gzip on the user's machine).
 set(CPACK_DEBIAN_CORE_PACKAGE_DEPENDS "unzip")
-set(CPACK_DEBIAN_CORE_PACKAGE_RECOMMENDS "${LAUNCHER_WINDOW_PACKAGE_NAME} (= ${LAUNCHER_EFFECTIVE_PACKAGE_VERSION}), zip")
+set(CPACK_DEBIAN_CORE_PACKAGE_RECOMMENDS
+  "${LAUNCHER_WINDOW_PACKAGE_NAME} (= ${LAUNCHER_EFFECTIVE_PACKAGE_VERSION}), zip, makeself")
 set(CPACK_DEBIAN_WINDOW_PACKAGE_DEPENDS "${LAUNCHER_PACKAGE_NAME} (= ${LAUNCHER_EFFECTIVE_PACKAGE_VERSION})")
 include(CPack)

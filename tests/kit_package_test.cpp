@@ -81,7 +81,12 @@ TEST(KitPackage, CorePackageHoldsLauncherToolAndDocsAndOnlyRecommendsTheWindow)
         EXPECT_TRUE(mentions(depends, library)) << library << " missing from Depends: " << depends;
     for (const char* gui : {"libfltk", "libx11", "launcher-window"})
         EXPECT_FALSE(mentions(depends, gui)) << gui << " in Depends: " << depends;
-    EXPECT_TRUE(mentions(controlField(corePackage, "Recommends"), "launcher-window (= " + version + ")"));
+    const std::string recommends = controlField(corePackage, "Recommends");
+    EXPECT_TRUE(mentions(recommends, "launcher-window (= " + version + ")")) << recommends;
+    // The bundle tool's helpers, needed for some of its work only.
+    for (const char* tool : {"zip", "makeself"})
+        EXPECT_TRUE(mentions(recommends, tool)) << tool << " missing from Recommends: " << recommends;
+    EXPECT_FALSE(mentions(depends, "makeself")) << "the launcher never runs it: " << depends;
 }
 
 TEST(KitPackage, WindowPackageHoldsTheModuleWithItsGuiLibraries)
