@@ -11,6 +11,7 @@
 #include "platform/paths.h"
 #include "provisioning/bundle_contents.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

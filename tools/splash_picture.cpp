@@ -179,6 +179,15 @@ bool readJpeg(std::FILE* file, int& width, int& height, std::string& whyNot)
     return decoded;
 }
 
+// Proportionally, to fit the picture area.
+void scaleAsTheWindowDoes(SplashPicture& picture)
+{
+    const double scale = std::min(static_cast<double>(windowLayout::splashWidth) / picture.width,
+                                  static_cast<double>(windowLayout::splashHeight) / picture.height);
+    picture.shownWidth = std::max(1, static_cast<int>(std::lround(picture.width * scale)));
+    picture.shownHeight = std::max(1, static_cast<int>(std::lround(picture.height * scale)));
+}
+
 } // namespace
 
 std::optional<SplashPicture> inspectSplashPicture(const std::string& path, std::string& whyNot)
@@ -218,11 +227,7 @@ std::optional<SplashPicture> inspectSplashPicture(const std::string& path, std::
         return std::nullopt;
     }
 
-    // As the window scales it: proportionally, to fit the picture area.
-    const double scale = std::min(static_cast<double>(windowLayout::splashWidth) / picture.width,
-                                  static_cast<double>(windowLayout::splashHeight) / picture.height);
-    picture.shownWidth = std::max(1, static_cast<int>(std::lround(picture.width * scale)));
-    picture.shownHeight = std::max(1, static_cast<int>(std::lround(picture.height * scale)));
+    scaleAsTheWindowDoes(picture);
     return picture;
 }
 
