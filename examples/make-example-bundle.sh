@@ -1,6 +1,7 @@
 #!/bin/sh
 # Assembles an example installer with the bundle tool of a build directory:
 #
+#   <out-dir>/Example Installer.app/launcher.desktop                   (starts it from a file manager)
 #   <out-dir>/Example Installer.app/Contents/MacOS/launcher            (and launcher-window.so, if built)
 #   <out-dir>/Example Installer.app/Contents/Resources/InstallAgent.zip (zipped from examples/agent)
 #   <out-dir>/Example Installer.app/Contents/Resources/bundle.zip       (zipped from examples/payload)
