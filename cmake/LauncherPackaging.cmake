@@ -96,7 +96,7 @@ set(CPACK_DEBIAN_WINDOW_PACKAGE_SOURCE ${LAUNCHER_PACKAGE_NAME})
 # Programs the launcher and the tool run: unzip always, zip for an agent
 # given as a directory, makeself for a bundle wrapped into one
 # self-extracting file (the tool's, never the launcher's: the file it makes
-# needs nothing but sh, tar and gzip on the user's machine).
+# needs nothing on the user's machine but sh, tar, gzip and coreutils).
 set(CPACK_DEBIAN_CORE_PACKAGE_DEPENDS "unzip")
 set(CPACK_DEBIAN_CORE_PACKAGE_RECOMMENDS
   "${LAUNCHER_WINDOW_PACKAGE_NAME} (= ${LAUNCHER_EFFECTIVE_PACKAGE_VERSION}), zip, makeself")
