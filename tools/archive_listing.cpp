@@ -3,6 +3,7 @@
 #include "tools/helper_program.h"
 
 #include <sstream>
+#include <stdexcept>
 
 namespace {
 

@@ -3,9 +3,7 @@
 #include "provisioning/shell_command.h"
 
 #include <fstream>
-#include <sstream>
 #include <sys/stat.h>
-#include <vector>
 
 const char* const runFileStartScriptName = "start-launcher";
 
