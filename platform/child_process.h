@@ -96,6 +96,7 @@ enum class ChildOutput {
 // A program that runChild ran to its end.
 struct ChildRun {
     bool started = false; // false: it could not be started; whyNot and error tell why
+    bool interrupted = false; // not started: a termination signal had ended the run (EINTR)
     std::string whyNot;
     int error = 0;       // the errno of that failure
     int waitStatus = -1; // as waitpid gives it, once started
@@ -112,7 +113,9 @@ using ChildSignalHandler = std::function<void(ChildProcess& child, int signal, b
 // Starts the program, waits until it has ended and gathers its output as
 // asked. With onSignal, SIGINT, SIGTERM and SIGHUP do not end the launcher
 // meanwhile: each becomes a call of onSignal (see TerminationSignals), which
-// may pass it on to the child; without, they keep their usual effect.
+// may pass it on to the child; without, they keep their usual effect. With
+// onSignal, nothing is started once the run has had a termination signal
+// (pendingTerminationSignal): the result is then interrupted.
 // meanwhile, when given, is called every tenth of a second while the child
 // runs. What a program left in the background writes after the child's end
 // is not waited for.

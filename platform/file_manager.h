@@ -3,7 +3,8 @@
 #include <cstddef>
 #include <string>
 
-// Removes a file, a link (never what it points to) or a whole directory tree.
+// Removes a file, a link (never what it points to) or a whole directory tree,
+// making the directories inside it writable (and readable) where they refuse.
 // Returns false when something could not be removed; nothing is reported.
 bool removeItemAtPath(const std::string& path);
 

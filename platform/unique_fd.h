@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 #include <utility>
 
@@ -64,4 +65,19 @@ inline bool makePipe(PipeFds& pipe, int flags = O_CLOEXEC)
     pipe.read.reset(fds[0]);
     pipe.write.reset(fds[1]);
     return true;
+}
+
+// Appends what the non-blocking fd holds now to sink, without waiting; true
+// at the end of the stream.
+inline bool readAvailable(int fd, std::string& sink)
+{
+    char buffer[8192];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0;
+        sink.append(buffer, static_cast<std::size_t>(got));
+    }
 }
