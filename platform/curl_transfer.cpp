@@ -1,5 +1,7 @@
 #include "platform/curl_transfer.h"
 
+#include "platform/url_hosts.h"
+
 #include <cmath>
 #include <cstdio>
 #include <mutex>
@@ -8,6 +10,8 @@
 namespace {
 
 constexpr long kMaximumRedirects = 20;
+// Slower than this for the idle time is a stalled transfer.
+constexpr long kMinimumBytesPerSecond = 1024;
 
 bool curlIsReady()
 {
@@ -42,6 +46,14 @@ bool isFetchableUrl(const std::string& url, std::string& whyNot)
     curl_free(scheme);
     curl_url_cleanup(parsed);
     return whyNot.empty();
+}
+
+// The product's name and version, then libcurl's: servers and their logs
+// tell releases apart by it.
+std::string userAgentOf(const std::string& product)
+{
+    const curl_version_info_data* curl = curl_version_info(CURLVERSION_NOW);
+    return product + " libcurl/" + (curl != nullptr && curl->version != nullptr ? curl->version : "unknown");
 }
 
 } // namespace
@@ -143,12 +155,15 @@ bool CurlTransfer::setEasyOptions()
     set(curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
     // A tunnelling proxy's own answer is not the server's response.
     set(curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
-    set(curl_easy_setopt(easy_, CURLOPT_USERAGENT, "launcher"));
+    // Whatever scheme the proxy asks for, with the credentials of its URL.
+    set(curl_easy_setopt(easy_, CURLOPT_PROXYAUTH, CURLAUTH_ANY));
+    set(curl_easy_setopt(easy_, CURLOPT_USERAGENT, userAgentOf(request_.userAgent).c_str()));
     if (!request_.caBundlePath.empty())
         set(curl_easy_setopt(easy_, CURLOPT_CAINFO, request_.caBundlePath.c_str()));
     // No overall time limit: only silence counts, while connecting and after.
     set(curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::ceil(request_.idleSeconds * 1000.0))));
-    set(curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L));
+    // A minimum rate: a server that drips a few bytes a second holds no run for days.
+    set(curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, kMinimumBytesPerSecond));
     set(curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::ceil(request_.idleSeconds))));
     set(curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlTransfer::onHeader));
     set(curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this));
@@ -197,31 +212,51 @@ bool CurlTransfer::proxyAskedForCredentials() const
     return curl_easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &connectCode) == CURLE_OK && connectCode == 407;
 }
 
+std::string CurlTransfer::proxyHost() const
+{
+    std::string host = proxyHostFromEnvironment(schemeOf(response().url));
+    char* address = nullptr;
+    if (host.empty() && curl_easy_getinfo(easy_, CURLINFO_PRIMARY_IP, &address) == CURLE_OK && address != nullptr)
+        host = address;
+    return host;
+}
+
+bool CurlTransfer::tooSlow() const
+{
+    // curl's own time-out, once connected, is the rate's; the silence is this transfer's own.
+    curl_off_t connected = 0;
+    return ownFailure_.empty() && result_ == CURLE_OPERATION_TIMEDOUT
+        && curl_easy_getinfo(easy_, CURLINFO_CONNECT_TIME_T, &connected) == CURLE_OK && connected > 0;
+}
+
 std::string CurlTransfer::failureDescription() const
 {
     if (!ownFailure_.empty())
         return ownFailure_;
+    if (tooSlow()) {
+        char text[96];
+        std::snprintf(text, sizeof text, "Too slow: less than %ld bytes a second for %g seconds",
+                      kMinimumBytesPerSecond, std::ceil(request_.idleSeconds));
+        return text;
+    }
     if (errorBuffer_[0] != '\0')
         return errorBuffer_;
     return result_ ? curl_easy_strerror(*result_) : "the transfer has not ended";
 }
 
-bool CurlTransfer::failureMayPass() const
+TransferFailure CurlTransfer::failure() const
 {
-    switch (result_.value_or(CURLE_OK)) {
-    case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_PARTIAL_FILE:       // the connection ended before the announced length
-    case CURLE_OPERATION_TIMEDOUT: // no connection in time, or the silence
-    case CURLE_GOT_NOTHING:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:         // reset by the peer
-    case CURLE_HTTP2_STREAM:
-        return true;
-    default:
-        return false;
-    }
+    TransferEnd end;
+    end.result = result_.value_or(CURLE_OK);
+    end.description = failureDescription();
+    end.refusedRedirect = refusedRedirect_;
+    curl_off_t connectMicroseconds = 0;
+    end.connected = curl_easy_getinfo(easy_, CURLINFO_CONNECT_TIME_T, &connectMicroseconds) == CURLE_OK
+                    && connectMicroseconds > 0;
+    curl_easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &end.proxyConnectCode);
+    end.host = hostOfUrl(response().url);
+    end.proxyHost = proxyHost();
+    return judgeTransferFailure(end);
 }
 
 int CurlTransfer::onSocket(CURL*, curl_socket_t socket, int what, void* self, void*)
@@ -287,6 +322,7 @@ bool CurlTransfer::recordRedirect()
         return true;
     if (currentScheme_ == "https" && target != "https") {
         ownFailure_ = "refused redirect from https to " + target + " (" + head_.location() + ")";
+        refusedRedirect_ = true;
         return false;
     }
     currentScheme_ = target;

@@ -13,6 +13,7 @@
 
 #include "platform/event_loop.h"
 #include "platform/http_response_head.h"
+#include "platform/transfer_failure.h"
 #include "platform/url_download.h"
 
 #include <curl/curl.h>
@@ -31,7 +32,8 @@ struct CurlTransferRequest {
     std::uint64_t resumeFrom = 0; // asks for the body from here on (0: all of it)
     std::string resumeValidator;  // the If-Range of such a request
     std::string caBundlePath;     // CA certificates instead of the system's; "": the system's
-    double idleSeconds = 60.0;    // silence that ends the transfer, also while connecting
+    double idleSeconds = 60.0;    // silence (or less than 1 KiB/s) that ends the transfer, also while connecting
+    std::string userAgent = "launcher"; // libcurl's name and version follow it
 };
 
 class CurlTransferClient {
@@ -78,14 +80,14 @@ public:
     bool succeeded() const { return result_ == CURLE_OK; }
     // Whether a proxy wanted credentials before it would open a tunnel.
     bool proxyAskedForCredentials() const;
+    // The proxy in the way, for telling a person: the one the environment
+    // names for the URL, else the address connected to.
+    std::string proxyHost() const;
     // Why an ended transfer failed, in one line: this transfer's own reason
     // (a write error, a refused redirect, the silence) before curl's.
     std::string failureDescription() const;
-    // Whether that failure may pass by itself: a refused, reset or dropped
-    // connection, a body cut short, the silence, a failed name resolution.
-    // Certificate and TLS failures are not among them: curl does not tell a
-    // reset during the handshake apart from a server that cannot be trusted.
-    bool failureMayPass() const;
+    // What that failure means: whether it may pass, its kind, plain words.
+    TransferFailure failure() const;
 
 private:
     CurlTransfer(EventLoop& loop, const CurlTransferRequest& request, CurlTransferClient& client);
@@ -98,6 +100,8 @@ private:
     static int onTimer(CURLM* multi, long timeoutMilliseconds, void* self);
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self);
     static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self);
+    // Whether curl ended a transfer that went on too slowly.
+    bool tooSlow() const;
     bool recordHeaderLine(std::string_view line);
     bool recordRedirect();
     std::size_t recordBody(const char* data, std::size_t size);
@@ -129,4 +133,5 @@ private:
     bool bodyPaused_ = false;        // curl holds body bytes until then
     std::optional<CURLcode> result_; // the transfer is over
     std::string ownFailure_;
+    bool refusedRedirect_ = false;
 };

@@ -73,7 +73,10 @@ HttpResponseHeadReader::LineMeaning HttpResponseHeadReader::addLine(std::string_
     const bool followed = statusCode_ >= 300 && statusCode_ < 400 && statusCode_ != 304 && !location_.empty();
     if (followed)
         return LineMeaning::RedirectEnds;
-    if (!interim)
+    // curl may answer a challenge with the credentials it has and ask again:
+    // such a head is the answer only once its body comes, or the transfer ends.
+    const bool challenge = statusCode_ == 401 || statusCode_ == 407;
+    if (!interim && !challenge)
         complete_ = true;
     return LineMeaning::Recorded;
 }
@@ -139,6 +142,47 @@ std::string schemeOf(std::string_view url)
         scheme += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     }
     return scheme;
+}
+
+std::string hostOf(std::string_view url)
+{
+    const std::size_t start = url.find("://");
+    if (schemeOf(url).empty() || start == std::string_view::npos)
+        return {};
+    std::string_view authority = url.substr(start + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos)
+        authority.remove_prefix(at + 1);
+    if (authority.starts_with('[')) {
+        const std::size_t close = authority.find(']');
+        return close == std::string_view::npos ? std::string() : std::string(authority.substr(1, close - 1));
+    }
+    return std::string(authority.substr(0, authority.find(':')));
+}
+
+const char* httpReasonPhrase(long statusCode)
+{
+    switch (statusCode) {
+    case 304: return "Not Modified";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 406: return "Not Acceptable";
+    case 407: return "Proxy Authentication Required";
+    case 408: return "Request Timeout";
+    case 410: return "Gone";
+    case 416: return "Range Not Satisfiable";
+    case 429: return "Too Many Requests";
+    case 451: return "Unavailable For Legal Reasons";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    default: return "";
+    }
 }
 
 std::optional<ContentRange> parseContentRange(std::string_view value)

@@ -20,10 +20,12 @@ using HttpHeaderFields = std::map<std::string, std::string>;
 const std::string* findHeaderField(const HttpHeaderFields& fields, std::string_view name);
 
 // Reads the heads that one request gets, line by line. Every status line
-// starts a new head: the answer after an interim "100 Continue", or the one
-// after a redirect that curl follows. The head of the final answer ends at
-// its blank line; lines after it (trailers) are ignored, and so is anything
-// before the first status line (a scheme without headers).
+// starts a new head: the answer after an interim "100 Continue", after a
+// redirect that curl follows, or after a 401 or 407 that curl may answer with
+// credentials. The head of the final answer ends at its blank line (a
+// challenge's stays open: its body, or the end of the transfer, makes it the
+// answer); lines after it (trailers) are ignored, and so is anything before
+// the first status line (a scheme without headers).
 class HttpResponseHeadReader {
 public:
     enum class LineMeaning {
@@ -66,6 +68,16 @@ private:
 // relative one (a colon in a path or a query starts no scheme).
 std::string schemeOf(std::string_view url);
 
+// The host of an absolute URL as a person reads it: without user
+// information, port or the brackets of an IPv6 address
+// ("downloads.example.com" for "https://user@downloads.example.com:8443/a");
+// "" when the URL names none.
+std::string hostOf(std::string_view url);
+
+// The reason phrase HTTP gives a status code ("Not Found" for 404); "" for
+// a code it names none for.
+const char* httpReasonPhrase(long statusCode);
+
 // A Content-Range value "bytes <first>-<last>/<complete length or *>".
 struct ContentRange {
     std::uint64_t first = 0;
@@ -90,6 +102,5 @@ std::string_view opaqueTag(std::string_view tag);
 // Weak comparison: the same opaque tag, whether either is weak or not. Good
 // enough to say that a cached copy is still the one the server has.
 bool etagsMatchWeakly(std::string_view a, std::string_view b);
-// Strong comparison: both strong and the same. Needed before the rest of a
-// body is added to the start of it.
+// Strong comparison: both strong and the same.
 bool etagsMatchStrongly(std::string_view a, std::string_view b);

@@ -56,3 +56,14 @@ double retryJitter()
     static std::minstd_rand generator{std::random_device{}()};
     return std::uniform_real_distribution<double>(0.0, 1.0)(generator);
 }
+
+long long wholeSecondsOfWait(double seconds)
+{
+    return static_cast<long long>(std::ceil(std::clamp(seconds, 0.0, 1e9)));
+}
+
+std::string retryNotice(const UrlDownloadRetry& retry)
+{
+    return "Download interrupted (" + retry.reason + "); retrying in " + std::to_string(wholeSecondsOfWait(retry.delaySeconds))
+           + " s (attempt " + std::to_string(retry.nextAttempt) + " of " + std::to_string(retry.attempts) + ")";
+}

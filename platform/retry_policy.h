@@ -4,6 +4,8 @@
 // itself (curl_transfer.cpp) decides which of its failures may pass; the
 // answers of the server and the waits are decided here.
 
+#include "platform/url_download.h"
+
 #include <ctime>
 #include <optional>
 #include <string>
@@ -26,3 +28,10 @@ std::optional<double> retryAfterSeconds(const std::string& value, std::time_t no
 
 // A uniformly random number in [0, 1) for backoffSeconds.
 double retryJitter();
+
+// A wait as a person is told it: whole seconds, rounded up.
+long long wholeSecondsOfWait(double seconds);
+
+// The log line of a retry: "Download interrupted (<reason>); retrying in
+// <whole seconds> s (attempt <k> of <n>)".
+std::string retryNotice(const UrlDownloadRetry& retry);

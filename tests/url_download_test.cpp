@@ -6,6 +6,7 @@
 #include "platform/unique_fd.h"
 #include "platform/url_download.h"
 #include "support/http_server.h"
+#include "support/process.h"
 #include "support/random_bytes.h"
 #include "support/scratch.h"
 
@@ -18,6 +19,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -38,13 +40,14 @@ constexpr int kEnded = 1;
 // call follows. Missing a late call could only hide a fault, never invent one.
 constexpr double kQuietSeconds = 0.3;
 
-enum class Kind { Response, Challenge, Data, Finish, Fail, Retry };
+enum class Kind { Response, Challenge, ProxyChallenge, Data, Finish, Fail, Retry };
 
 const char* name(Kind kind)
 {
     switch (kind) {
     case Kind::Response: return "response";
     case Kind::Challenge: return "challenge";
+    case Kind::ProxyChallenge: return "proxy challenge";
     case Kind::Data: return "data";
     case Kind::Finish: return "finish";
     case Kind::Fail: return "fail";
@@ -59,6 +62,7 @@ struct Event {
     UrlResponse response;
     UrlDownloadError error;
     UrlDownloadRetry retry;
+    std::string proxyHost;
     long long fileSize = -1; // of the destination when the event came; -1: no file
     bool fileOpen = false;   // the destination was open in this process then
 };
@@ -122,6 +126,13 @@ public:
     void downloadDidReceiveAuthenticationChallenge(UrlDownload& download) override
     {
         record(download, snapshot(Kind::Challenge));
+        loop_.stop(kEnded);
+    }
+    void downloadDidReceiveProxyAuthenticationChallenge(UrlDownload& download, const std::string& proxyHost) override
+    {
+        Event event = snapshot(Kind::ProxyChallenge);
+        event.proxyHost = proxyHost;
+        record(download, event);
         loop_.stop(kEnded);
     }
     void downloadDidReceiveDataOfLength(UrlDownload& download, std::uint64_t length) override
@@ -287,6 +298,20 @@ protected:
     bool allowOverwrite = true;
     Recorder recorder;
 };
+
+// A loopback URL whose port was free a moment ago and has no listener now.
+std::string urlNobodyListensOn()
+{
+    UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (!probe || bind(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0
+        || getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("no free loopback port");
+    return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/agent.zip";
+}
 
 std::int64_t totalBytesSent(const std::vector<ServedRequest>& requests)
 {
@@ -547,6 +572,59 @@ TEST_F(UrlDownloadTest, ASlowButSteadyTransferIsNotCutOff)
     EXPECT_EQ(30000, sizeOf(destination));
 }
 
+TEST_F(UrlDownloadTest, ABodyLongerThanTheLimitFailsAtItsLengthOrWhereItPassesItAndIsNotTriedAgain)
+{
+    UrlDownloadOptions options = withRetries(2);
+    options.bodyLimit = BodyLimit{50000, "the limit", "Too large for us."};
+    struct Case {
+        std::string query;
+        std::string failure;
+    };
+    for (const Case& c : {Case{"size=100000", "the download is 100000 bytes, more than the limit (50000 bytes)"},
+                          Case{"size=100000&length=0", "the download went past the limit (50000 bytes)"}}) {
+        SCOPED_TRACE(c.query);
+        recorder.events.clear();
+        auto download = start("/big?" + c.query, options);
+        ASSERT_TRUE(download);
+        ASSERT_EQ(kEnded, runUntilEnded());
+        ASSERT_EQ(recorder.events.back().kind, Kind::Fail) << recorder.describe();
+        EXPECT_EQ(recorder.events.back().error.localizedDescription, c.failure);
+        EXPECT_EQ(recorder.events.back().error.explanation, "Too large for us.");
+        EXPECT_EQ(recorder.first(Kind::Retry), nullptr) << recorder.describe();
+        EXPECT_LE(recorder.dataTotal(), 50000u);
+        EXPECT_EQ(-1, sizeOf(destination));
+    }
+
+    // A limit lowered while the body arrives holds from then on.
+    recorder.events.clear();
+    auto download = start("/slow?size=100000&throttle=50000");
+    recorder.onEvent = [](UrlDownload& d, const Event& event) {
+        if (event.kind == Kind::Response)
+            d.limitBody(BodyLimit{30000, "the size its signature gives", "Larger than signed."});
+    };
+    ASSERT_EQ(kEnded, runUntilEnded());
+    EXPECT_EQ(recorder.events.back().error.localizedDescription,
+              "the download is 100000 bytes, more than the size its signature gives (30000 bytes)")
+        << recorder.describe();
+    EXPECT_EQ(recorder.events.back().error.explanation, "Larger than signed.");
+    EXPECT_EQ(recorder.first(Kind::Finish), nullptr);
+}
+
+TEST_F(UrlDownloadTest, ATransferBelowTheMinimumRateIsAStalledAttemptTriedAgainThenAFailure)
+{
+    // A trickle that never falls silent, at a fifth of a KiB a second.
+    UrlDownloadOptions options = withRetries(1);
+    options.idleTimeoutSeconds = 2.0;
+    auto download = start("/drip?size=100000&throttle=200", options);
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    const Event* retry = recorder.first(Kind::Retry);
+    ASSERT_NE(retry, nullptr) << recorder.describe();
+    EXPECT_EQ(retry->retry.cause, UrlDownloadRetry::Cause::Stalled);
+    ASSERT_EQ(recorder.events.back().kind, Kind::Fail) << recorder.describe();
+    EXPECT_EQ(recorder.events.back().error.localizedDescription, "Too slow: less than 1024 bytes a second for 2 seconds");
+}
+
 TEST_F(UrlDownloadTest, TheResponseComesWithTheHeadersNotWithTheBody)
 {
     // The body would come only after ten minutes; the response must not wait for it.
@@ -565,25 +643,94 @@ TEST_F(UrlDownloadTest, TheResponseComesWithTheHeadersNotWithTheBody)
 
 TEST_F(UrlDownloadTest, RefusedConnectionFails)
 {
-    // A port that was free a moment ago and has no listener now.
-    UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ASSERT_TRUE(probe);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address));
-    socklen_t length = sizeof address;
-    ASSERT_EQ(0, getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length));
-    probe.reset();
-    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/agent.zip";
-
+    const std::string url = urlNobodyListensOn();
     auto download = startUrl(url);
     ASSERT_TRUE(download);
     ASSERT_EQ(kEnded, runUntilEnded());
     ASSERT_EQ((std::vector<Kind>{Kind::Fail}), recorder.kinds()) << recorder.describe();
     EXPECT_FALSE(recorder.events.back().error.localizedDescription.empty());
     EXPECT_EQ(url, recorder.events.back().error.failingURL);
+    EXPECT_EQ("No connection to 127.0.0.1", recorder.events.back().error.explanation);
     EXPECT_EQ(-1, sizeOf(destination));
+}
+
+// Every wait says what kind of failure it waits out, for the status line;
+// the last failure says it in plain words.
+TEST_F(UrlDownloadTest, EachRetrySaysWhatFailed)
+{
+    using Cause = UrlDownloadRetry::Cause;
+    UrlDownloadOptions options = withRetries(1);
+    options.idleTimeoutSeconds = 1.0;
+    struct Case {
+        std::string url;
+        Cause cause;
+        long statusCode;
+        std::string finalExplanation; // "": the last answer is delivered as a response
+    };
+    const Case cases[] = {
+        {server.url("/busy?size=10&status=503&retry_after=0"), Cause::ServerBusy, 503, ""},
+        {urlNobodyListensOn(), Cause::CannotReach, 0, "No connection to 127.0.0.1"},
+        {server.url("/quiet?size=10&stall_headers=30"), Cause::Stalled, 0, "The server has stopped sending data"},
+        {server.url("/cut?size=100000&drop_after=1000"), Cause::ConnectionLost, 0,
+         "The connection to 127.0.0.1 broke off before the download was complete"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        recorder.events.clear();
+        auto download = startUrl(c.url, options);
+        ASSERT_TRUE(download);
+        ASSERT_EQ(kEnded, runUntilEnded());
+        const Event* retry = recorder.first(Kind::Retry);
+        ASSERT_TRUE(retry) << recorder.describe();
+        EXPECT_EQ(c.cause, retry->retry.cause) << retry->retry.reason;
+        EXPECT_EQ(c.statusCode, retry->retry.statusCode);
+        EXPECT_EQ("127.0.0.1", retry->retry.host);
+        if (c.finalExplanation.empty()) {
+            EXPECT_EQ(c.statusCode, recorder.first(Kind::Response)->response.statusCode) << recorder.describe();
+        } else {
+            ASSERT_EQ(Kind::Fail, recorder.events.back().kind) << recorder.describe();
+            EXPECT_EQ(c.finalExplanation, recorder.events.back().error.explanation);
+        }
+    }
+}
+
+// Through a proxy (the test server acting as one, before hosts that need no
+// name lookup): a 407 is the proxy's and says whose, for plain http and for
+// a tunnel alike; a proxy that refuses the tunnel is not asked again; the
+// credentials of the proxy's URL go out in the scheme the proxy asks for.
+TEST_F(UrlDownloadTest, ProxiesAreToldApartFromTheServer)
+{
+    const std::string proxy = "127.0.0.1:" + std::to_string(server.port());
+    ScopedEnv httpProxy("http_proxy", "http://" + proxy);
+    ScopedEnv httpsProxy("https_proxy", "http://" + proxy);
+    for (const std::string url : {"http://agent.test/a?size=10&proxy_auth=basic", "https://status-407.test/a"}) {
+        SCOPED_TRACE(url);
+        recorder.events.clear();
+        auto download = startUrl(url);
+        ASSERT_TRUE(download);
+        ASSERT_EQ(kEnded, runUntilEnded());
+        ASSERT_EQ((std::vector<Kind>{Kind::ProxyChallenge}), recorder.kinds()) << recorder.describe();
+        EXPECT_EQ("127.0.0.1", recorder.events.back().proxyHost);
+    }
+
+    server.reset();
+    recorder.events.clear();
+    auto download = startUrl("https://status-403.test/a", withRetries(3));
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Fail}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ("The proxy 127.0.0.1 refused the connection (403)", recorder.events.back().error.explanation);
+    EXPECT_EQ(1u, server.requests().size()) << server.stats();
+
+    ScopedEnv withCredentials("http_proxy", "http://someone:secret@" + proxy);
+    server.reset();
+    recorder.events.clear();
+    download = startUrl("http://agent.test/a?size=1000&proxy_auth=digest");
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Finish}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ(1000, sizeOf(destination));
+    EXPECT_EQ(0u, server.requests().back().proxyAuthorization.rfind("Digest username=\"someone\"", 0)) << server.stats();
 }
 
 TEST_F(UrlDownloadTest, OnlyHttpAndHttpsUrlsGiveADownload)
@@ -805,6 +952,7 @@ TEST_F(UrlDownloadTest, ADroppedBodyIsResumedWhereItStopped)
             EXPECT_GT(retries[i]->retry.delaySeconds, 0);
             EXPECT_EQ(static_cast<int>(i) + 2, retries[i]->retry.nextAttempt);
             EXPECT_EQ(4, retries[i]->retry.attempts);
+            EXPECT_EQ(UrlDownloadRetry::Cause::ConnectionLost, retries[i]->retry.cause);
             EXPECT_EQ(static_cast<long long>(300000 * (i + 1)), retries[i]->fileSize) << "the received bytes were kept";
         }
         EXPECT_EQ(size, recorder.dataTotal());
@@ -826,20 +974,25 @@ TEST_F(UrlDownloadTest, ADroppedBodyIsResumedWhereItStopped)
 }
 
 // When the rest cannot be had (the server ignores the range, or the file
-// changed meanwhile and has another ETag), the body starts again from zero:
-// the file is emptied, the response is delivered again, and nothing of the
-// first body is left.
+// changed meanwhile and has another ETag, weak or strong), the body starts
+// again from zero: the file is emptied, the response is delivered again, and
+// nothing of the first body is left.
 TEST_F(UrlDownloadTest, ABodyThatCannotBeResumedStartsAgainFromZero)
 {
     const std::size_t size = 600000;
     const std::string source = makeSourceFile(size);
+    const std::string date = percentEncoded("Tue, 01 Jul 2025 10:00:00 GMT");
     struct Case {
         std::string query;
         std::string finalETag;
+        std::vector<long> laterStatuses; // of the requests after the first
     };
     const Case cases[] = {
-        {"no_ranges=1&etag=%22v1%22", "\"v1\""},
-        {"etag_first=%22old%22&etag=%22new%22", "\"new\""},
+        {"no_ranges=1&etag=%22v1%22", "\"v1\"", {200}},
+        {"etag_first=%22old%22&etag=%22new%22", "\"new\"", {200}},
+        // Republished within the second: the date still matches the If-Range,
+        // and the server sends a part of the new version.
+        {"etag_first=W/%22old%22&etag=W/%22new%22&last_modified=" + date, "W/\"new\"", {206, 200}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.query);
@@ -864,11 +1017,93 @@ TEST_F(UrlDownloadTest, ABodyThatCannotBeResumedStartsAgainFromZero)
         EXPECT_TRUE(readFile(destination) == readFile(source));
         EXPECT_TRUE(recorder.observedBody == readFile(source));
 
-        ASSERT_TRUE(server.waitForRequest(1)) << server.stats();
+        ASSERT_TRUE(server.waitForRequest(c.laterStatuses.size())) << server.stats();
         const std::vector<ServedRequest> requests = server.requests();
-        ASSERT_EQ(2u, requests.size()) << server.stats();
+        ASSERT_EQ(1 + c.laterStatuses.size(), requests.size()) << server.stats();
         EXPECT_EQ("bytes=200000-", requests[1].range);
-        EXPECT_EQ(200, requests[1].status);
+        for (std::size_t i = 0; i < c.laterStatuses.size(); ++i)
+            EXPECT_EQ(c.laterStatuses[i], requests[1 + i].status) << server.stats();
+    }
+}
+
+// A part that ends with its connection, before the length the first answer
+// announced, is an interrupted attempt like any other: the next one asks for
+// the rest.
+TEST_F(UrlDownloadTest, AResumedBodyCutShortIsResumedAgain)
+{
+    const std::size_t size = 1000000;
+    const std::string source = makeSourceFile(size);
+    auto download = start("/agent.zip?file=" + source + "&etag=%22v1%22&unframed_206=1&drop_after=300000"
+                              "&drop_first=2&key=short",
+                          withRetries(3));
+    ASSERT_TRUE(download);
+    ASSERT_EQ(kEnded, runUntilEnded());
+    ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Retry, Kind::Data, Kind::Retry, Kind::Data,
+                                 Kind::Finish}),
+              recorder.kinds())
+        << recorder.describe();
+    const UrlDownloadRetry& cutShort = recorder.all(Kind::Retry).back()->retry;
+    EXPECT_EQ(UrlDownloadRetry::Cause::ConnectionLost, cutShort.cause);
+    EXPECT_NE(std::string::npos, cutShort.reason.find("600000 of 1000000")) << cutShort.reason;
+    EXPECT_TRUE(readFile(destination) == readFile(source));
+    ASSERT_TRUE(server.waitForRequest(2)) << server.stats();
+    EXPECT_EQ("bytes=600000-", server.requests()[2].range);
+}
+
+// A check on how a body starts sees its first bytes before the file or
+// onBodyBytes does, once per body (a resumed part is not judged again); a
+// body shorter than it looks at is judged at its end. A refusal ends the
+// download at once, in the check's words, and leaves nothing.
+TEST_F(UrlDownloadTest, ABodyStartCheckJudgesTheStartBeforeAnyoneElseSeesIt)
+{
+    std::vector<std::string> judged;
+    UrlDownloadOptions options = withRetries(2);
+    options.bodyStartCheck.length = 8;
+    options.bodyStartCheck.judge = [&judged](std::string_view start,
+                                             const UrlResponse& response) -> std::optional<UrlDownloadError> {
+        judged.emplace_back(start);
+        if (!start.starts_with("<"))
+            return std::nullopt;
+        return UrlDownloadError{"refused " + response.headerField("Content-Type"), "", "in plain words"};
+    };
+    const std::string source = makeSourceFile(1000000);
+    const std::string tiny = scratch / "tiny.html";
+    writeFile(tiny, "<p>");
+    struct Case {
+        std::string query;
+        std::string judgedStart;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"/a?file=" + source + "&etag=%22v%22&drop_after=300000&drop_first=1&key=judged", readFile(source).substr(0, 8),
+         false},
+        {"/page?status=200", "<html><b", true},
+        {"/tiny?file=" + tiny + "&content_type=text/html", "<p>", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.query);
+        server.reset();
+        recorder.events.clear();
+        judged.clear();
+        auto download = start(c.query, options);
+        ASSERT_TRUE(download);
+        ASSERT_EQ(kEnded, runUntilEnded());
+        EXPECT_EQ(std::vector<std::string>{c.judgedStart}, judged);
+        if (!c.refused) {
+            EXPECT_EQ((std::vector<Kind>{Kind::Response, Kind::Data, Kind::Retry, Kind::Data, Kind::Finish}),
+                      recorder.kinds())
+                << recorder.describe();
+            EXPECT_TRUE(readFile(destination) == readFile(source));
+            EXPECT_TRUE(recorder.observedBody == readFile(source));
+            continue;
+        }
+        ASSERT_EQ((std::vector<Kind>{Kind::Response, Kind::Fail}), recorder.kinds()) << recorder.describe();
+        EXPECT_EQ("refused text/html", recorder.events.back().error.localizedDescription);
+        EXPECT_EQ("in plain words", recorder.events.back().error.explanation);
+        EXPECT_EQ(server.url(c.query), recorder.events.back().error.failingURL);
+        EXPECT_EQ("", recorder.observedBody);
+        EXPECT_EQ(-1, sizeOf(destination));
+        EXPECT_EQ(1u, server.requests().size()) << "a refused body was tried again";
     }
 }
 
@@ -969,6 +1204,8 @@ TEST_F(UrlDownloadTest, HttpsIsVerifiedAndNeverLeftForPlainHttp)
     ASSERT_TRUE(download);
     ASSERT_EQ(kEnded, runUntilEnded());
     ASSERT_EQ((std::vector<Kind>{Kind::Fail}), recorder.kinds()) << recorder.describe();
+    EXPECT_EQ(0u, recorder.events.back().error.explanation.rfind("The certificate of 127.0.0.1 cannot be verified", 0))
+        << recorder.events.back().error.explanation;
 
     // A redirect to plain http is refused before anything is asked there.
     removeTree(destination);

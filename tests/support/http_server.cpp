@@ -111,6 +111,10 @@ private:
                 request.status = static_cast<long>(parseInteger());
             else if (key == "tls")
                 request.tls = parseBoolean();
+            else if (key == "user_agent")
+                request.userAgent = parseString();
+            else if (key == "proxy_authorization")
+                request.proxyAuthorization = parseString();
             else
                 skipValue();
             if (peek() == ',') {

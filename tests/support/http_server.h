@@ -34,6 +34,8 @@ struct ServedRequest {
     std::string ifRange;        // its If-Range header
     long status = 0;            // the status sent; 0 before the headers
     bool tls = false;           // it came over TLS
+    std::string userAgent;      // its User-Agent header
+    std::string proxyAuthorization; // its Proxy-Authorization header
 };
 
 // A self-signed certificate for 127.0.0.1 and its key, PEM files made by the

@@ -10,6 +10,7 @@ Every answer is chosen by the query parameters of the request, on any path:
 
   file=<absolute path>   the body is that file, sent in 64 KiB chunks
   size=<n>               the body is n pseudo-random bytes (seed=<s>, default 1)
+  zip_start=1            with size=: the bytes start as a zip archive does (PK\3\4)
   status=<code>          the status code (default 200); without file/size the
                          body is a short HTML page
   etag=<value>           sends "ETag: <value>" verbatim
@@ -26,9 +27,15 @@ Every answer is chosen by the query parameters of the request, on any path:
   hold=<name>            waits before the headers until GET /__release?name=<name>
                          (requests that arrive after the release are not held)
   last_modified=<date>   sends "Last-Modified: <date>" verbatim
+  content_type=<value>   sends "Content-Type: <value>" instead of the usual one
   retry_after=<value>    sends "Retry-After: <value>" verbatim with answers >= 400
   no_ranges=1            ignores Range: always the whole body, 200
   no_conditional=1       ignores If-None-Match
+  unframed_206=1         a 206 carries no Content-Length: its part ends when the
+                         connection closes
+  proxy_auth=<scheme>    acts as a proxy that wants credentials: answers 407 with
+                         "Proxy-Authenticate: <scheme> ..." (Basic or Digest)
+                         unless the request's Proxy-Authorization uses that scheme
 
 Conditional and range requests, for file= and size= bodies:
 
@@ -45,19 +52,31 @@ Per-attempt answers: key=<name> numbers the requests that carry it (0, 1, ...):
   status_first=<code>    the first request of the key (the first status_times=<n>)
                          answers that status
   etag_first=<value>     the first request of the key gets that ETag instead of etag=
+  file_first=<path>      the first request of the key is served that file instead of file=
+
+As a proxy for plain http (http_proxy naming this server), a request for an
+absolute URL is answered by its query like any other. A tunnel (CONNECT
+<host>:<port>, what https through a proxy asks for) is never opened: the
+answer is the status that the host's first label names ("status-403.test"
+gives 403; 407 comes with "Proxy-Authenticate: Basic"), 403 for other hosts.
 
 A path that ends in ".minisig" is the detached signature of the file=
 archive: <file>.minisig, served plainly (404 when there is none); the other
-parameters are not applied to it.
+parameters are not applied to it, but for these. With key=, it is the
+signature of the file the key's latest archive request was served.
+
+  sig_delay=<seconds>    the signature is answered that much later
+  sig_status_first=<code> the first signature request of the key answers that status
 
 Every connection is closed after its answer.
 
 GET /__stats answers a JSON array with one object per request, in the order
 of arrival: {"path", "query", "bytes_sent", "client_closed", "done", "held",
-"range", "if_range", "status", "tls"}. bytes_sent counts only what send()
+"range", "if_range", "status", "tls", "user_agent", "proxy_authorization"}. bytes_sent counts only what send()
 accepted; client_closed tells whether the client hung up before the answer was
-complete; "held" is true while the request waits for its release; "range" and
-"if_range" are the request's headers ("" when absent); "status" is the status
+complete; "held" is true while the request waits for its release; "range",
+"if_range", "user_agent" and "proxy_authorization" are the request's
+headers ("" when absent); a tunnel's record has its <host>:<port> as path; "status" is the status
 sent (0 before the headers). GET /__reset forgets them (and the releases and
 the key counts).
 """
@@ -79,6 +98,7 @@ _records = []
 _records_lock = threading.Lock()
 _holds = {}  # name -> threading.Event, set once released
 _key_counts = {}  # key= value -> requests seen with it
+_key_files = {}  # key= value -> the file its latest archive request was served
 
 
 def _hold(name):
@@ -98,7 +118,8 @@ def _new_record(path, query, headers, tls):
     record = {"path": path, "query": query, "bytes_sent": 0,
               "client_closed": False, "done": False, "held": False,
               "range": headers.get("Range", ""), "if_range": headers.get("If-Range", ""),
-              "status": 0, "tls": tls}
+              "status": 0, "tls": tls, "user_agent": headers.get("User-Agent", ""),
+              "proxy_authorization": headers.get("Proxy-Authorization", "")}
     with _records_lock:
         _records.append(record)
     return record
@@ -132,19 +153,29 @@ def _file_chunks_from(path, start):
             yield chunk
 
 
-def _random_chunks(size, seed, start=0):
+ZIP_START = b"PK\x03\x04"
+
+
+def _random_chunks(size, seed, start=0, zip_start=False):
     """The same bytes for a seed however they are asked for, from byte start on."""
     generator = random.Random(seed)
     produced = 0
     while produced < size:
         count = min(CHUNK, size - produced)
         chunk = generator.randbytes(count)
+        if zip_start and produced == 0:
+            chunk = (ZIP_START + chunk[len(ZIP_START):])[:count]
         if produced + count > start:
             yield chunk[max(0, start - produced):]
         produced += count
 
 
 UNSATISFIABLE = "unsatisfiable"
+
+PROXY_CHALLENGES = {
+    "basic": 'Basic realm="proxy"',
+    "digest": 'Digest realm="proxy", nonce="6c61756e63686572", qop="auth", algorithm=MD5',
+}
 
 
 def _byte_range(header, length):
@@ -183,6 +214,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         self._answer(with_body=True)
 
+    def do_CONNECT(self):
+        self.close_connection = True
+        record = _new_record(self.path, "", self.headers, self.server.tls)
+        label = self.path.split(".", 1)[0]
+        status = int(label[len("status-"):]) if label.startswith("status-") and label[7:].isdigit() else 403
+        self.send_response(status)
+        if status == 407:
+            self.send_header("Proxy-Authenticate", 'Basic realm="proxy"')
+        self.send_header("Content-Length", "0")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        _update(record, status=status, done=True)
+
     def _answer(self, with_body):
         self.close_connection = True
         parts = urllib.parse.urlsplit(self.path)
@@ -196,6 +240,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 _records.clear()
                 _holds.clear()
                 _key_counts.clear()
+                _key_files.clear()
             self._send_plain(200, b"[]", "application/json")
             return
         if parts.path == "/__release":
@@ -220,12 +265,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(payload)
 
+    def _signature_params(self, params):
+        """The answer to a signature request: its file, or a status."""
+        key = params.get("key")
+        with _records_lock:
+            archive = _key_files.get(key, params["file"]) if key is not None else params["file"]
+        if "sig_delay" in params:
+            time.sleep(float(params["sig_delay"]))
+        if "sig_status_first" in params and key is not None and _ordinal(key + "#signature") == 0:
+            return {"status": params["sig_status_first"]}
+        signature = archive + ".minisig"
+        return {"file": signature} if os.path.exists(signature) else {"status": "404"}
+
     def _answer_test_request(self, record, parts, with_body):
         params = dict(urllib.parse.parse_qsl(parts.query, keep_blank_values=True))
         if parts.path.endswith(".minisig") and "file" in params:
-            signature = params["file"] + ".minisig"
-            params = {"file": signature} if os.path.exists(signature) else {"status": "404"}
+            params = self._signature_params(params)
         ordinal = _ordinal(params["key"]) if "key" in params else None
+        if "file_first" in params and ordinal == 0:
+            params["file"] = params["file_first"]
+        if "key" in params and "file" in params:
+            with _records_lock:
+                _key_files[params["key"]] = params["file"]
 
         if "hold" in params:
             released = _hold(params["hold"])
@@ -259,8 +320,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif params.get("auth") == "1":
             status = 401
             headers.append(("WWW-Authenticate", 'Basic realm="x"'))
+        elif "proxy_auth" in params and not self._carries_proxy_credentials(params["proxy_auth"]):
+            status = 407
+            headers.append(("Proxy-Authenticate", PROXY_CHALLENGES[params["proxy_auth"].lower()]))
 
-        has_body = ("file" in params or "size" in params) and status not in (302, 401) and not error_page
+        has_body = ("file" in params or "size" in params) and status not in (302, 401, 407) and not error_page
         if "file" in params and has_body:
             length = os.path.getsize(params["file"])
         elif "size" in params and has_body:
@@ -289,7 +353,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "file" in params and has_body:
             chunks = _file_chunks_from(params["file"], start)
         elif "size" in params and has_body:
-            chunks = _random_chunks(start + length, int(params.get("seed", "1")), start)
+            chunks = _random_chunks(start + length, int(params.get("seed", "1")), start, params.get("zip_start") == "1")
         elif status == 304:
             length = 0
             chunks = iter([])
@@ -309,13 +373,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             headers.append(("Retry-After", params["retry_after"]))
         if "lie" in params:
             headers.append(("Content-Length", params["lie"]))
-        elif params.get("length") != "0" and status != 304:
+        elif params.get("length") != "0" and status != 304 and not (status == 206 and "unframed_206" in params):
             headers.append(("Content-Length", str(length)))
 
         self.send_response(status)
         _update(record, status=status)
         if status != 304:
-            self.send_header("Content-Type", content_type)
+            self.send_header("Content-Type", params.get("content_type", content_type))
         for name, value in headers:
             self.send_header(name, value)
         self.send_header("Connection", "close")
@@ -365,6 +429,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                         time.sleep(ahead)
         if drop_after is not None and sent >= drop_after:
             self._hang_up()
+
+    def _carries_proxy_credentials(self, scheme):
+        credentials = self.headers.get("Proxy-Authorization", "")
+        return credentials.lower().startswith(scheme.lower() + " ")
 
     def _send(self, record, piece):
         """Sends all of piece, counting what the kernel accepted."""
