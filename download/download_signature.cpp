@@ -1,18 +1,16 @@
 #include "download/download_signature.h"
 
+#include "download/status_texts.h"
 #include "platform/file_manager.h"
-#include "platform/main_bundle.h"
-#include "platform/paths.h"
-#include "provisioning/bundle_contents.h"
+#include "platform/http_response_head.h"
+#include "provisioning/trust_policy.h"
 
 #include <fstream>
-#include <sstream>
+#include <utility>
 
 namespace {
 
 const char* const signatureSuffix = ".minisig";
-// A key file is two short lines; anything much larger is not one.
-constexpr std::size_t publicKeyMaxBytes = 16 * 1024;
 
 // The file's bytes, up to limit + 1 of them (so that "too large" shows).
 bool readSmallFile(const std::string& path, std::size_t limit, std::string& content)
@@ -26,26 +24,19 @@ bool readSmallFile(const std::string& path, std::size_t limit, std::string& cont
     return !in.bad();
 }
 
-} // namespace
-
-std::optional<MinisignPublicKey> DownloadSignature::bundlePublicKey(std::string& whyNot)
+// The plain words for a reason of the signature's own checks.
+std::string explanationOf(const std::string& reason)
 {
-    const auto bundle = mainBundle();
-    if (!bundle)
-        return std::nullopt;
-    const std::string path = appendPathComponent(bundle->resourcePath, installAgentPublicKeyName);
-    if (!fileExistsAtPath(path))
-        return std::nullopt;
-    std::string text;
-    if (!readSmallFile(path, publicKeyMaxBytes, text)) {
-        whyNot = "cannot read the public key " + path;
-        return std::nullopt;
-    }
-    std::optional<MinisignPublicKey> key = parseMinisignPublicKey(text, whyNot);
-    if (!key)
-        whyNot += " (" + path + ")";
-    return key;
+    if (reason.starts_with("no signature"))
+        return signatureMissingExplanation;
+    if (reason.starts_with("malformed signature"))
+        return signatureMalformedExplanation;
+    if (reason.starts_with("signature made with another key"))
+        return otherKeyExplanation;
+    return badSignatureExplanation;
 }
+
+} // namespace
 
 std::string DownloadSignature::signatureUrl(const std::string& archiveUrl)
 {
@@ -58,8 +49,9 @@ std::string DownloadSignature::signatureUrl(const std::string& archiveUrl)
     return withoutFragment.substr(0, query) + signatureSuffix + withoutFragment.substr(query);
 }
 
-DownloadSignature::DownloadSignature(EventLoop& loop, UrlDownloadStarter startDownload, MinisignPublicKey key)
-    : loop_(loop), startDownload_(std::move(startDownload)), key_(key)
+DownloadSignature::DownloadSignature(EventLoop& loop, UrlDownloadStarter startDownload,
+                                     std::vector<MinisignPublicKey> keys)
+    : loop_(loop), startDownload_(std::move(startDownload)), keys_(std::move(keys))
 {
 }
 
@@ -68,21 +60,45 @@ DownloadSignature::~DownloadSignature()
     cancel();
 }
 
-void DownloadSignature::fetch(const std::string& archiveUrl, const std::string& signaturePath,
-                              std::function<void(bool, const std::string&, const std::string&)> onFetched)
+bool DownloadSignature::vouchedForByOurKey(const std::optional<AgentVouching>& vouching) const
 {
-    if (download_ || signature_ || !url_.empty())
+    if (!vouching)
+        return false;
+    for (const MinisignPublicKey& key : keys_)
+        if (keyIdText(key.keyId) == vouching->keyId)
+            return true;
+    return false;
+}
+
+void DownloadSignature::archiveStarts(const std::string& archiveUrl, const std::string& archivePath,
+                                      const std::string& signaturePath, const std::optional<std::string>& validator,
+                                      FetchDone onFetched)
+{
+    restartHash(archivePath);
+    // The same archive as before: its signature is there, or on its way.
+    if (started_ && validator && validator_ && etagsMatchStrongly(*validator, *validator_))
         return;
+    cancel();
+    started_ = true;
+    validator_ = validator;
     url_ = signatureUrl(archiveUrl);
     path_ = signaturePath;
+    received_ = 0;
+    signature_.reset();
+    signerSize_.reset();
     onFetched_ = std::move(onFetched);
+    fetch();
+}
+
+void DownloadSignature::fetch()
+{
     std::string whyNot;
     download_ = startDownload_(loop_, url_, *this, UrlDownloadOptions{}, whyNot);
     if (!download_) {
         // Told on the next turn: the caller is still in the middle of its own work.
         pendingFailure_ = loop_.callLater(0.0, [this, whyNot] {
             pendingFailure_.reset();
-            fail("no signature: " + whyNot);
+            fail("no signature: " + whyNot, signatureMissingExplanation);
         });
         return;
     }
@@ -92,66 +108,129 @@ void DownloadSignature::fetch(const std::string& archiveUrl, const std::string& 
 
 void DownloadSignature::downloadDidReceiveResponse(UrlDownload& download, const UrlResponse& response)
 {
+    retryOver();
     if (response.statusCode >= 300) {
         download.cancel();
-        fail("no signature: HTTP status " + std::to_string(response.statusCode));
+        fail("no signature: HTTP status " + std::to_string(response.statusCode), signatureMissingExplanation);
         return;
     }
     if (response.expectedContentLength > static_cast<std::int64_t>(minisignSignatureMaxBytes)) {
         download.cancel();
-        fail("malformed signature: it is too large");
+        fail("malformed signature: it is too large", signatureMalformedExplanation);
     }
 }
 
 void DownloadSignature::downloadDidReceiveAuthenticationChallenge(UrlDownload& download)
 {
     download.cancel();
-    fail("no signature: authentication required");
+    fail("no signature: authentication required", signatureMissingExplanation);
 }
 
 void DownloadSignature::downloadDidReceiveDataOfLength(UrlDownload& download, std::uint64_t length)
 {
+    retryOver();
     received_ += length;
     if (received_ > minisignSignatureMaxBytes) {
         download.cancel();
-        fail("malformed signature: it is too large");
+        fail("malformed signature: it is too large", signatureMalformedExplanation);
     }
 }
 
 void DownloadSignature::downloadDidFinish(UrlDownload&)
 {
+    retryOver();
     std::string text;
     std::string whyNot;
     const bool read = readSmallFile(path_, minisignSignatureMaxBytes, text);
     removeItemAtPath(path_);
     if (!read) {
-        fail("no signature: cannot read " + path_);
+        fail("no signature: cannot read " + path_, signatureMissingExplanation);
         return;
     }
-    signature_ = parseMinisignSignature(text, whyNot);
-    if (!signature_) {
-        fail(whyNot);
+    std::optional<MinisignSignature> signature = parseMinisignSignature(text, whyNot);
+    if (!signature) {
+        fail(whyNot, signatureMalformedExplanation);
         return;
     }
+    if (const std::optional<SignatureProblem> problem = judgeTrustedComment(*signature)) {
+        fail(problem->reason, problem->explanation);
+        return;
+    }
+    signature_ = std::move(signature);
     auto onFetched = std::move(onFetched_);
     if (onFetched)
-        onFetched(true, {}, url_);
+        onFetched(std::nullopt);
 }
 
 void DownloadSignature::downloadDidFail(UrlDownload&, const UrlDownloadError& error)
 {
-    fail("no signature: " + error.localizedDescription);
+    retryOver();
+    fail("no signature: " + error.localizedDescription,
+         error.explanation.empty() ? std::string(signatureMissingExplanation) : error.explanation);
 }
 
-void DownloadSignature::fail(const std::string& whyNot)
+void DownloadSignature::downloadWillRetry(UrlDownload&, const UrlDownloadRetry& retry)
+{
+    retrying_ = true;
+    if (retryNotice_)
+        retryNotice_(&retry);
+}
+
+void DownloadSignature::retryOver()
+{
+    if (!std::exchange(retrying_, false))
+        return;
+    if (retryNotice_)
+        retryNotice_(nullptr);
+}
+
+const MinisignPublicKey* DownloadSignature::signersKey(const MinisignSignature& signature,
+                                                       SignatureProblem& problem) const
+{
+    std::string ours;
+    for (const MinisignPublicKey& key : keys_) {
+        if (key.keyId == signature.keyId)
+            return &key;
+        ours += (ours.empty() ? "" : " or ") + keyIdText(key.keyId);
+    }
+    problem.reason =
+        "signature made with another key (key id " + keyIdText(signature.keyId) + ", expected " + ours + ")";
+    problem.explanation = otherKeyExplanation;
+    return nullptr;
+}
+
+std::optional<SignatureProblem> DownloadSignature::judgeTrustedComment(const MinisignSignature& signature)
+{
+    SignatureProblem problem{{}, url_, {}};
+    const MinisignPublicKey* key = signersKey(signature, problem);
+    if (key == nullptr)
+        return problem;
+    // A comment that is not the signer's states nothing yet: verify() tells
+    // what is wrong once the archive is there.
+    std::string whyNot;
+    if (!trustedCommentIsGenuine(*key, signature, whyNot))
+        return std::nullopt;
+    const std::optional<TrustedCommentFields> fields = parseTrustedComment(signature.trustedComment, whyNot);
+    const auto newest = newestSigningTimes_.find(keyIdText(key->keyId));
+    const std::optional<TrustRefusal> refusal =
+        !fields ? malformedCommentRefusal(whyNot)
+                : trustRefusalOf(*fields, newest == newestSigningTimes_.end() ? std::nullopt
+                                                                              : std::optional(newest->second));
+    if (refusal)
+        return SignatureProblem{refusal->reason, url_, refusal->explanation};
+    signerSize_ = fields->size;
+    return std::nullopt;
+}
+
+void DownloadSignature::fail(const std::string& reason, const std::string& explanation)
 {
     auto onFetched = std::move(onFetched_);
     removeItemAtPath(path_);
     if (onFetched)
-        onFetched(false, whyNot, url_);
+        onFetched(SignatureProblem{reason, url_, explanation});
 }
 
-void DownloadSignature::restart(const std::string& archivePath)
+void DownloadSignature::restartHash(const std::string& archivePath)
 {
     follower_.reset();
     hashInLine_ = false;
@@ -174,34 +253,42 @@ void DownloadSignature::archiveBytes(const char* data, std::size_t size)
         check_.update(data, size);
 }
 
-void DownloadSignature::verify(std::function<void(bool, const std::string&)> done)
+void DownloadSignature::verify(std::function<void(const std::optional<SignatureProblem>&)> done)
 {
-    if (!signature_) {
-        done(false, "no signature");
+    SignatureProblem problem{"no signature", url_, signatureMissingExplanation};
+    const MinisignPublicKey* key = signature_ ? signersKey(*signature_, problem) : nullptr;
+    if (key == nullptr) {
+        done(problem);
         return;
     }
+    const auto verdict = [this, done](bool good, const std::string& whyNot) {
+        if (good)
+            done(std::nullopt);
+        else
+            done(SignatureProblem{whyNot, url_, explanationOf(whyNot)});
+    };
     if (!follower_ || !signature_->prehashed) {
         // A legacy signature is over the whole file, which is read now.
         follower_.reset();
-        pendingVerdict_ = loop_.callLater(0.0, [this, done = std::move(done)] {
+        pendingVerdict_ = loop_.callLater(0.0, [this, key, verdict] {
             pendingVerdict_.reset();
             std::string whyNot;
-            const bool good = check_.verify(key_, *signature_, archivePath_, whyNot);
-            done(good, whyNot);
+            const bool good = check_.verify(*key, *signature_, archivePath_, whyNot);
+            verdict(good, whyNot);
         });
         return;
     }
-    follower_->finish(archiveBytes_, [this, done = std::move(done)](std::optional<ArchiveHashFollower::Digest> hash,
-                                                                      const std::string& whyNot) {
+    follower_->finish(archiveBytes_, [this, key, verdict](std::optional<ArchiveHashFollower::Digest> hash,
+                                                          const std::string& whyNot) {
         follower_.reset();
-        if (!hash) {
-            done(false, whyNot);
-            return;
-        }
-        std::string why;
-        const bool good = check_.verifyHash(key_, *signature_, *hash, why);
-        done(good, why);
+        std::string why = whyNot;
+        verdict(hash && check_.verifyHash(*key, *signature_, *hash, why), why);
     });
+}
+
+AgentVouching DownloadSignature::vouching() const
+{
+    return AgentVouching{signature_ ? keyIdText(signature_->keyId) : std::string(), check_.trustedComment()};
 }
 
 void DownloadSignature::cancel()

@@ -88,6 +88,29 @@ std::optional<std::vector<std::string_view>> commentedLines(std::string_view tex
     return std::nullopt;
 }
 
+// One key of a key file from its two lines at lines[at]: the untrusted
+// comment and the key's base64. Nullopt with reason when they are no key.
+std::optional<MinisignPublicKey> parseKeyLines(const std::vector<std::string_view>& lines, std::size_t at,
+                                               std::string& reason)
+{
+    std::array<unsigned char, 2 + 8 + 32> bytes;
+    if (at >= lines.size() || !lines[at].starts_with(kUntrustedPrefix))
+        reason = "no untrusted comment line";
+    else if (at + 1 >= lines.size())
+        reason = "no key line";
+    else if (!decodeBase64(lines[at + 1], bytes))
+        reason = "key line is not base64 of " + std::to_string(bytes.size()) + " bytes";
+    else if (bytes[0] != 'E' || bytes[1] != 'd')
+        reason = "not an Ed25519 key";
+    else {
+        MinisignPublicKey key;
+        std::memcpy(key.keyId.data(), bytes.data() + 2, key.keyId.size());
+        std::memcpy(key.key.data(), bytes.data() + 10, key.key.size());
+        return key;
+    }
+    return std::nullopt;
+}
+
 // Whether the signature holds over the whole file. The file is mapped rather
 // than read, since libsodium wants the message in one piece and an agent may
 // be large. Nullopt with whyNot when the file cannot be read.
@@ -118,28 +141,57 @@ std::optional<bool> signatureHoldsOverFile(const unsigned char* signature, const
     return holds;
 }
 
+std::string anotherKeyText(const MinisignSignature& signature, const MinisignPublicKey& key)
+{
+    return "signature made with another key (key id " + keyIdText(signature.keyId) + ", expected "
+        + keyIdText(key.keyId) + ")";
+}
+
+// Whether the key can check the signature at all: the library has started
+// and the signature names this key.
+bool keyCanCheck(const MinisignPublicKey& key, const MinisignSignature& signature, std::string& whyNot)
+{
+    if (!sodiumReady()) {
+        whyNot = "the cryptography library cannot start";
+        return false;
+    }
+    if (signature.keyId != key.keyId) {
+        whyNot = anotherKeyText(signature, key);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
-std::optional<MinisignPublicKey> parseMinisignPublicKey(const std::string& fileText, std::string& whyNot)
+std::optional<std::vector<MinisignPublicKey>> parseMinisignPublicKeys(const std::string& fileText,
+                                                                      std::string& whyNot)
 {
+    std::vector<MinisignPublicKey> keys;
     const auto fail = [&](const std::string& reason) {
-        whyNot = "malformed public key: " + reason;
+        const std::string which = keys.empty() ? "" : "key " + std::to_string(keys.size() + 1) + ": ";
+        whyNot = "malformed public key: " + which + reason;
         return std::nullopt;
     };
     std::string reason;
-    std::array<unsigned char, 2 + 8 + 32> bytes;
-    const auto lines = commentedLines(fileText, "key", bytes, reason);
+    const auto lines = splitLines(fileText, reason);
     if (!lines)
         return fail(reason);
-    if (lines->size() > 2)
-        return fail("text after the key line");
-    if (bytes[0] != 'E' || bytes[1] != 'd')
-        return fail("not an Ed25519 key");
-    MinisignPublicKey key;
-    std::memcpy(key.keyId.data(), bytes.data() + 2, key.keyId.size());
-    std::memcpy(key.key.data(), bytes.data() + 10, key.key.size());
+    std::size_t next = 0;
+    do {
+        // Blank lines may stand between two keys.
+        while (!keys.empty() && next < lines->size() && (*lines)[next].empty())
+            ++next;
+        if (!keys.empty() && next == lines->size())
+            break;
+        const std::optional<MinisignPublicKey> key = parseKeyLines(*lines, next, reason);
+        if (!key)
+            return fail(reason);
+        keys.push_back(*key);
+        next += 2;
+    } while (next < lines->size());
     whyNot.clear();
-    return key;
+    return keys;
 }
 
 std::optional<MinisignSignature> parseMinisignSignature(const std::string& fileText, std::string& whyNot)
@@ -235,15 +287,8 @@ bool AgentSignatureCheck::verifyWith(const MinisignPublicKey& key, const Minisig
                                      std::string& whyNot, const std::function<std::optional<bool>()>& holds)
 {
     trustedComment_.clear();
-    if (!sodiumReady()) {
-        whyNot = "the cryptography library cannot start";
+    if (!keyCanCheck(key, signature, whyNot))
         return false;
-    }
-    if (signature.keyId != key.keyId) {
-        whyNot = "signature made with another key (key id " + keyIdText(signature.keyId) + ", expected "
-            + keyIdText(key.keyId) + ")";
-        return false;
-    }
     const std::optional<bool> good = holds();
     if (!good)
         return false;
@@ -251,6 +296,17 @@ bool AgentSignatureCheck::verifyWith(const MinisignPublicKey& key, const Minisig
         whyNot = "bad signature";
         return false;
     }
+    if (!trustedCommentIsGenuine(key, signature, whyNot))
+        return false;
+    whyNot.clear();
+    trustedComment_ = signature.trustedComment;
+    return true;
+}
+
+bool trustedCommentIsGenuine(const MinisignPublicKey& key, const MinisignSignature& signature, std::string& whyNot)
+{
+    if (!keyCanCheck(key, signature, whyNot))
+        return false;
     std::vector<unsigned char> signedComment(signature.signature.begin(), signature.signature.end());
     signedComment.insert(signedComment.end(), signature.trustedComment.begin(), signature.trustedComment.end());
     if (crypto_sign_verify_detached(signature.globalSignature.data(), signedComment.data(), signedComment.size(),
@@ -260,7 +316,6 @@ bool AgentSignatureCheck::verifyWith(const MinisignPublicKey& key, const Minisig
         return false;
     }
     whyNot.clear();
-    trustedComment_ = signature.trustedComment;
     return true;
 }
 

@@ -12,15 +12,20 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct MinisignPublicKey {
     std::array<unsigned char, 8> keyId;
     std::array<unsigned char, 32> key;
 };
 
-// Parses the text of a minisign public-key file: an "untrusted comment:" line,
-// then base64 of "Ed" + key id + key. Lines end in "\n" or "\r\n".
-std::optional<MinisignPublicKey> parseMinisignPublicKey(const std::string& fileText, std::string& whyNot);
+// Parses the text of a minisign public-key file: one key or several, one
+// after another, each an "untrusted comment:" line and then base64 of "Ed" +
+// key id + key (blank lines between them are allowed). Lines end in "\n" or
+// "\r\n". At least one key; none with whyNot ("malformed public key: ...",
+// naming the key from the second on) when any of them is malformed.
+std::optional<std::vector<MinisignPublicKey>> parseMinisignPublicKeys(const std::string& fileText,
+                                                                      std::string& whyNot);
 
 // A key id as minisign prints it: the little-endian number in hexadecimal.
 std::string keyIdText(const std::array<unsigned char, 8>& keyId);
@@ -37,6 +42,12 @@ struct MinisignSignature {
 // legacy over the file, "ED" over its BLAKE2b-512 hash), "trusted comment: "
 // line, base64 global signature line.
 std::optional<MinisignSignature> parseMinisignSignature(const std::string& fileText, std::string& whyNot);
+
+// Whether the trusted comment is the signer's: the signature names the key,
+// and the global signature over the signature and the comment holds under
+// it. Needs nothing of the signed file, so the comment can be acted on before
+// the file is complete; whyNot as verify() words it.
+bool trustedCommentIsGenuine(const MinisignPublicKey& key, const MinisignSignature& signature, std::string& whyNot);
 
 // No well-formed .minisig file is longer than this: a reader may stop there.
 inline constexpr std::size_t minisignSignatureMaxBytes = 32 * 1024;

@@ -105,9 +105,9 @@ protected:
     MinisignPublicKey keyOf(const KeyPair& pair)
     {
         std::string whyNot;
-        const auto key = parseMinisignPublicKey(readFile(pair.publicKeyPath), whyNot);
-        EXPECT_TRUE(key) << whyNot;
-        return key.value_or(MinisignPublicKey{});
+        const auto keys = parseMinisignPublicKeys(readFile(pair.publicKeyPath), whyNot);
+        EXPECT_TRUE(keys && keys->size() == 1) << whyNot;
+        return keys ? keys->front() : MinisignPublicKey{};
     }
 
     // Parses the signature text, streams the agent's current bytes in the
@@ -197,9 +197,9 @@ TEST_F(AgentSignature, CrlfLineEndsAreAccepted)
         *file = crlf;
     }
     std::string whyNot;
-    const auto key = parseMinisignPublicKey(keyText, whyNot);
-    ASSERT_TRUE(key) << whyNot;
-    EXPECT_TRUE(check(*key, text, whyNot)) << whyNot;
+    const auto keys = parseMinisignPublicKeys(keyText, whyNot);
+    ASSERT_TRUE(keys) << whyNot;
+    EXPECT_TRUE(check(keys->front(), text, whyNot)) << whyNot;
     EXPECT_EQ(check_.trustedComment(), kComment);
 }
 
@@ -287,13 +287,14 @@ TEST_F(AgentSignature, MalformedPublicKeysAreRefused)
         {comment + "\n" + keyLine + "AAAA\n", "key line is not base64 of 42 bytes"},
         {comment + "\n" + keyLine + " \n", "key line is not base64 of 42 bytes"},
         {withBytesChanged(good, 1, [](auto& bytes) { bytes.at(1) = 'D'; }), "not an Ed25519 key"},
-        {good + "untrusted comment: another key\n", "text after the key line"},
+        {good + "untrusted comment: another key\n", "key 2: no key line"},
+        {good + "\n" + keyLine + "\n", "key 2: no untrusted comment line"},
         {"untrusted comment: " + std::string(9000, 'x') + "\n" + keyLine + "\n", "line 1 is too long"},
         {comment + "\n" + keyLine + std::string("\0\n", 2), "not a text file"},
     };
     for (const auto& [text, reason] : cases) {
         std::string whyNot;
-        EXPECT_FALSE(parseMinisignPublicKey(text, whyNot)) << text;
+        EXPECT_FALSE(parseMinisignPublicKeys(text, whyNot)) << text;
         EXPECT_EQ(whyNot, "malformed public key: " + reason) << text;
     }
 }
@@ -324,6 +325,31 @@ TEST_F(AgentSignature, MalformedSignaturesAreRefused)
         EXPECT_FALSE(parseMinisignSignature(text, whyNot)) << text;
         EXPECT_EQ(whyNot, "malformed signature: " + reason) << text;
     }
+}
+
+TEST_F(AgentSignature, SeveralKeysOneAfterAnotherAreEachAKeyAndTheCommentIsTheSignersAlone)
+{
+    const auto old = makeKeyPair("old");
+    const auto next = makeKeyPair("new");
+    // As a vendor moving to a new key ships them: one file after the other,
+    // a blank line between (CRLF files too).
+    std::string whyNot;
+    const auto keys = parseMinisignPublicKeys(readFile(old.publicKeyPath) + "\r\n" + readFile(next.publicKeyPath), whyNot);
+    ASSERT_TRUE(keys) << whyNot;
+    ASSERT_EQ(keys->size(), 2u);
+    EXPECT_EQ(keys->at(0).keyId, keyOf(old).keyId);
+    EXPECT_EQ(keys->at(1).keyId, keyOf(next).keyId);
+
+    // The trusted comment is known to be the signer's without the file's bytes.
+    const auto signature = parseMinisignSignature(sign(next), whyNot);
+    ASSERT_TRUE(signature) << whyNot;
+    EXPECT_TRUE(trustedCommentIsGenuine(keys->at(1), *signature, whyNot)) << whyNot;
+    EXPECT_FALSE(trustedCommentIsGenuine(keys->at(0), *signature, whyNot));
+    EXPECT_NE(whyNot.find("signature made with another key"), std::string::npos) << whyNot;
+    auto changed = *signature;
+    changed.trustedComment += "\trelease:other";
+    EXPECT_FALSE(trustedCommentIsGenuine(keys->at(1), changed, whyNot));
+    EXPECT_EQ(whyNot, "trusted comment has been tampered with");
 }
 
 TEST(KeyIdText, ReadsAsMinisignPrintsItWithoutLeadingZeros)

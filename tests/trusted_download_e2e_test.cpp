@@ -4,6 +4,7 @@
 // schemes it refuses. The built launcher against the test server, plain
 // front end.
 
+#include "provisioning/constants.h"
 #include "support/bundle_layout.h"
 #include "support/http_server.h"
 #include "support/launcher_messages.h"
@@ -12,6 +13,7 @@
 #include "support/random_bytes.h"
 #include "support/scratch.h"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 using namespace testsupport;
@@ -94,6 +96,12 @@ TEST_F(TrustedDownload, ABundleWithAKeyRunsAgentsSignedEitherWayAndLogsTheTruste
         EXPECT_TRUE(agentRan());
         EXPECT_NE(result.err.find("trusted comment: agent A, release 7"), std::string::npos) << result.err;
     }
+    // Both requests, the archive's and the signature's, say which launcher asks.
+    const std::string userAgent = "launcher/" + releaseTag + " (" + platformTag + ") libcurl/"
+                                  + curl_version_info(CURLVERSION_NOW)->version;
+    EXPECT_EQ(signatureRequests(), 2u);
+    for (const ServedRequest& request : server_.requests())
+        EXPECT_EQ(request.userAgent, userAgent) << request.path;
     // The cached agent was checked when it was stored: a matching run fetches no signature.
     server_.reset();
     ASSERT_EQ(runLauncher(url("&no_conditional=1")).exitCode, 0);
