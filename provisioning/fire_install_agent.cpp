@@ -1,5 +1,8 @@
 #include "provisioning/fire_install_agent.h"
 
+#include "platform/child_process.h"
+#include "platform/system_log.h"
+#include "platform/termination_signals.h"
 #include "provisioning/bundle_contents.h"
 #include "provisioning/constants.h"
 #include "provisioning/shell_command.h"
@@ -7,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+
+const char* const installAgentShell = "sh";
 
 bool fireInstallAgentWithArgs(std::string agentPath, std::string command, std::string bundleLocation, int argc,
                               const char** argv, ErrorReporter reporter)
@@ -19,6 +24,16 @@ bool fireInstallAgentWithArgs(std::string agentPath, std::string command, std::s
     }
     command += suffix;
 
+    // Without a shell on PATH the line would only make /bin/sh say "not
+    // found", and the agent would never run.
+    if (findProgram(installAgentShell).empty()) {
+        reporter(std::string("Cannot start ") + installAgentShell + ": it is not on PATH", true);
+        reporter("Failed to start the instal agent", true);
+        return false;
+    }
+    if (pendingTerminationSignal() != 0)
+        return false; // the run ends as a cancelled one does: quietly
+    writeToSystemLog("Starting the install agent " + agentPath, LOG_INFO);
     int status = 0;
     try {
         // "exec": the shell that reads the line becomes the agent's shell, so
@@ -29,6 +44,8 @@ bool fireInstallAgentWithArgs(std::string agentPath, std::string command, std::s
         reporter("Failed to start the instal agent", true);
         return false;
     }
+    if (status == -1 && pendingTerminationSignal() != 0)
+        return false; // the signal came just before the start
     // The agent's own status is its business; a shell that never started is ours.
     if (status == -1) {
         reporter(std::string("Cannot start /bin/sh: ") + std::strerror(errno), true);

@@ -4,6 +4,7 @@
 #include "platform/unique_fd.h"
 #include "provisioning/constants.h"
 #include "provisioning/mkpath.h"
+#include "provisioning/trusted_comment.h"
 #include "provisioning/validation_stamp.h"
 
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include <ftw.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -96,6 +98,12 @@ bool isSafeCache(const std::string& cacheDir, std::string& whyNot)
     return true;
 }
 
+bool isOnReadOnlyFileSystem(const std::string& path)
+{
+    struct statvfs fileSystem {};
+    return statvfs(path.c_str(), &fileSystem) == 0 && (fileSystem.f_flag & ST_RDONLY) != 0;
+}
+
 void syncDirectory(const std::string& path)
 {
     if (const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); fd)
@@ -131,6 +139,13 @@ int startWritingOutEntry(const char* path, const struct stat*, int type, struct 
 
 } // namespace
 
+std::optional<std::uint64_t> signingTimeOf(const AgentVouching& vouching)
+{
+    std::string whyNot;
+    const std::optional<TrustedCommentFields> fields = parseTrustedComment(vouching.trustedComment, whyNot);
+    return fields ? fields->timestamp : std::nullopt;
+}
+
 bool isCompleteInstallAgent(const std::string& directory)
 {
     struct stat info {};
@@ -152,16 +167,30 @@ std::unique_ptr<InstallAgentCache> InstallAgentCache::open(const std::string& ca
     auto updateLock = agentLock ? FileLock::open(directory + lockFileName, whyNot, updateLockSlot) : nullptr;
     if (!updateLock) {
         whyNot = "Cannot use the cache directory " + directory + ": " + whyNot;
+        // Nobody can change a cache on a read-only file system: it is read as it is.
+        if (isOnReadOnlyFileSystem(directory))
+            return std::unique_ptr<InstallAgentCache>(new InstallAgentCache(directory, nullptr, nullptr, whyNot));
         return nullptr;
     }
     return std::unique_ptr<InstallAgentCache>(
-        new InstallAgentCache(directory, std::move(agentLock), std::move(updateLock)));
+        new InstallAgentCache(directory, std::move(agentLock), std::move(updateLock), {}));
 }
 
 InstallAgentCache::InstallAgentCache(std::string directory, std::unique_ptr<FileLock> agentLock,
-                                     std::unique_ptr<FileLock> updateLock)
-    : directory_(std::move(directory)), agentLock_(std::move(agentLock)), updateLock_(std::move(updateLock))
+                                     std::unique_ptr<FileLock> updateLock, std::string whyReadOnly)
+    : directory_(std::move(directory)), agentLock_(std::move(agentLock)), updateLock_(std::move(updateLock)),
+      whyReadOnly_(std::move(whyReadOnly))
 {
+}
+
+std::optional<AgentVouching> InstallAgentCache::currentVouching() const
+{
+    return readAgentVouching(directory_);
+}
+
+NewestSigningTimes InstallAgentCache::newestSigningTimes() const
+{
+    return readNewestSigningTimes(directory_);
 }
 
 std::optional<std::string> InstallAgentCache::currentStamp() const
@@ -182,7 +211,7 @@ void InstallAgentCache::removeLeftovers() const
     std::vector<std::string> leftovers;
     while (const dirent* entry = readdir(listing)) {
         const std::string name = entry->d_name;
-        if (name.starts_with(stagingPrefix) || isUnfinishedValidationStringName(name))
+        if (name.starts_with(stagingPrefix) || isUnfinishedValidationStringName(name) || isUnfinishedVouchingName(name))
             leftovers.push_back(directory_ + name);
     }
     closedir(listing);
@@ -206,7 +235,7 @@ void InstallAgentCache::startWritingOut(const std::string& staging) const
 }
 
 bool InstallAgentCache::replaceAgent(const std::string& staging, const std::optional<std::string>& validationString,
-                                     std::string& whyNot) const
+                                     const std::optional<AgentVouching>& vouching, std::string& whyNot) const
 {
     if (!isCompleteInstallAgent(staging)) {
         whyNot = "The install agent archive holds no file \"install\" at its top level";
@@ -214,8 +243,14 @@ bool InstallAgentCache::replaceAgent(const std::string& staging, const std::opti
     }
     const std::string agent = directory_ + installAgentDirName;
 
+    // Kept before anything changes: once this agent can be in place, none
+    // signed before it may take its place again, even if the run ends here.
+    if (const auto signedAt = vouching ? signingTimeOf(*vouching) : std::nullopt)
+        recordSigningTime(directory_, vouching->keyId, *signedAt);
     syncTree(staging);
-    // No stamp may name the old agent once the new one can be in its place.
+    // No stamp may name the old agent once the new one can be in its place,
+    // and no record may stand beside a stamp it was not written for.
+    removeAgentVouching(directory_);
     removeValidationString(directory_);
     syncDirectory(directory_);
 
@@ -238,6 +273,9 @@ bool InstallAgentCache::replaceAgent(const std::string& staging, const std::opti
     }
     syncDirectory(directory_);
 
+    // Who vouched goes on before the stamp: a stamp always stands beside its record.
+    if (vouching)
+        writeAgentVouching(directory_, *vouching);
     if (validationString && !validationString->empty())
         writeValidationString(directory_, *validationString);
     return true;

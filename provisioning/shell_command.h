@@ -11,7 +11,8 @@ std::string argv2cmdline(int argc, const char** argv);
 
 // Runs the line with "/bin/sh -c", as system() does, waits for it and
 // returns its raw wait status; -1 with errno set when the shell cannot be
-// started (the line too long for the kernel, no memory, no /bin/sh).
+// started (the line too long for the kernel, no memory, no /bin/sh), and
+// with EINTR, nothing started, once the run has had a termination signal.
 // SIGTERM and SIGHUP sent to the launcher meanwhile, and a SIGINT sent to it
 // alone, are passed on to the command. program is only the name of what the
 // line runs.

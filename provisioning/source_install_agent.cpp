@@ -7,6 +7,7 @@
 #include "provisioning/cache_paths.h"
 #include "provisioning/cache_session.h"
 #include "provisioning/constants.h"
+#include "provisioning/public_key_file.h"
 #include "provisioning/unzip_install_agent.h"
 
 #include <memory>
@@ -31,6 +32,13 @@ std::string findAlternativeArchive(const std::string& defaultArchive)
 std::string downloadIntoTheCache(const std::string& workDir, ErrorReporter reporter,
                                  std::unique_ptr<CacheSession>& heldCache, InstallAgentDownloader download)
 {
+    // A key file that is there in any form but yields no key asks for
+    // signatures nobody can check: nothing is downloaded, nothing runs.
+    std::string keyProblem;
+    if (!readBundlePublicKeys(keyProblem)) {
+        reporter(keyProblem, true);
+        return {};
+    }
     std::unique_ptr<CacheSession> cache = openInstallAgentCache(reporter);
     if (!cache)
         return {};

@@ -3,7 +3,10 @@
 // process) and the real unzip.
 
 #include "platform/poll_event_loop.h"
+#include "provisioning/agent_vouching.h"
 #include "provisioning/cache_session.h"
+#include "support/loop_until.h"
+#include "support/process.h"
 #include "provisioning/validation_stamp.h"
 #include "support/bundle_layout.h"
 #include "support/launcher_messages.h"
@@ -11,8 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <deque>
 #include <functional>
+#include <unistd.h>
 
 using namespace testsupport;
 
@@ -55,10 +61,11 @@ protected:
     }
 
     // Stores the archive and runs the loop until the session is done; a guard ends a run that never is.
-    Outcome store(const std::string& archive, const std::optional<std::string>& etag, std::string* whyNot = nullptr)
+    Outcome store(const std::string& archive, const std::optional<std::string>& etag, std::string* whyNot = nullptr,
+                  const std::optional<AgentVouching>& vouching = std::nullopt)
     {
         std::optional<Outcome> outcome;
-        session_->store(*loop_, archive, etag, [&](Outcome done, const std::string& why) {
+        session_->store(*loop_, archive, etag, vouching, [&](Outcome done, const std::string& why) {
             outcome = done;
             if (whyNot != nullptr)
                 *whyNot = why;
@@ -187,6 +194,74 @@ TEST_F(CacheSessionTest, AFailedStoreKeepsTheCachedAgentAndItsStampAndLetsGo)
         EXPECT_TRUE(anotherRunCouldChangeTheCache());
         EXPECT_TRUE(otherRun(1)->tryLock(Mode::Exclusive));
     }
+}
+
+TEST_F(CacheSessionTest, WhoVouchedGoesWithTheAgentAndTheNewestSigningTimeOutlivesIt)
+{
+    const std::string v2 = scratch_ / "v2.zip";
+    makeInstallAgentZip(v2, "echo v2\n");
+    const AgentVouching vendor{"1A2B3C", "timestamp:1700000000\tfile:v2.zip\thashed"};
+    ASSERT_EQ(store(v2, "\"v2\"", nullptr, vendor), Outcome::Stored);
+    EXPECT_EQ(session_->vouching(), vendor);
+    EXPECT_EQ(session_->newestSigningTimes(), (NewestSigningTimes{{"1A2B3C", 1700000000}}));
+
+    // The same agent, stamped alike, but vouched for by another key: not taken as it is.
+    const AgentVouching other{"FFFF", "agent v2"};
+    ASSERT_EQ(store(v2, "\"v2\"", nullptr, other), Outcome::Stored);
+    EXPECT_EQ(session_->vouching(), other);
+
+    // An agent stored without a signature leaves no record; the signing time stays.
+    const std::string v3 = scratch_ / "v3.zip";
+    makeInstallAgentZip(v3, "echo v3\n");
+    ASSERT_EQ(store(v3, "\"v3\""), Outcome::Stored);
+    EXPECT_EQ(session_->vouching(), std::nullopt);
+    EXPECT_EQ(listDirectory(cacheDir_),
+              (std::vector<std::string>{".lock", ".newestsignatures", ".validatestring", "installagent"}));
+
+    // Signed before the newest under its key: refused, the cache as it was.
+    std::string whyNot;
+    EXPECT_EQ(store(v2, "\"v2\"", &whyNot, AgentVouching{"1A2B3C", "timestamp:1600000000"}), Outcome::Refused);
+    EXPECT_EQ(whyNot, "signed 2020-09-13 12:26:40 UTC, older than the cached agent signed 2023-11-14 22:13:20 UTC");
+    EXPECT_EQ(readFile(cacheDir_ + "installagent/install"), "echo v3\n");
+    EXPECT_EQ(readValidationString(cacheDir_), "\"v3\"");
+    EXPECT_TRUE(anotherRunCouldChangeTheCache());
+
+    // A record that is no file of ours names nobody.
+    removeTree(cacheDir_ + ".vouchedby");
+    ASSERT_EQ(symlink((scratch_ / "elsewhere").c_str(), (cacheDir_ + ".vouchedby").c_str()), 0);
+    writeFile(scratch_ / "elsewhere", "key-id 1A2B3C\ntrusted-comment forged\n");
+    EXPECT_EQ(readAgentVouching(cacheDir_), std::nullopt);
+}
+
+TEST_F(CacheSessionTest, LettingGoDuringTheUnpackingKillsUnzipAndLeavesTheCacheAsItWas)
+{
+    putCachedAgent("echo v1\n", "\"v1\"");
+    const std::string archive = scratch_ / "v2.zip";
+    makeInstallAgentZip(archive, "echo v2\n");
+    // An unzip that takes its time: it tells its process id, then waits.
+    const std::string shims = scratch_.makeDir("shims");
+    const std::string pidFile = scratch_ / "unzip.pid";
+    writeFile(shims + "/unzip", "#!/bin/sh\necho $$ > '" + pidFile + "'\nexec sleep 60\n", 0755);
+    const char* path = std::getenv("PATH");
+    ScopedEnv slowUnzip("PATH", shims + ":" + (path != nullptr ? path : "/usr/bin:/bin"));
+
+    session_->store(*loop_, archive, "\"v2\"", std::nullopt, [](Outcome, const std::string&) { ADD_FAILURE() << "a store let go of answered"; });
+    // The loop goes on while unzip runs.
+    ASSERT_TRUE(runLoopUntil(*loop_, [&] { return pathExists(pidFile) && readFile(pidFile).ends_with("\n"); }));
+    const pid_t unzip = std::atoi(readFile(pidFile).c_str());
+    ASSERT_GT(unzip, 0);
+    EXPECT_EQ(kill(unzip, 0), 0) << "unzip runs";
+    EXPECT_EQ(listDirectory(cacheDir_).size(), 4u) << "a staging directory beside the agent";
+
+    session_->letGo();
+    EXPECT_NE(kill(unzip, 0), 0) << "unzip was not ended";
+    EXPECT_EQ(listDirectory(cacheDir_), (std::vector<std::string>{".lock", ".validatestring", "installagent"}));
+    EXPECT_EQ(readFile(cacheDir_ + "installagent/install"), "echo v1\n");
+    EXPECT_EQ(readValidationString(cacheDir_), "\"v1\"");
+    EXPECT_TRUE(anotherRunCouldChangeTheCache());
+    EXPECT_TRUE(otherRun(1)->tryLock(Mode::Exclusive));
+    loop_->callLater(0.2, [this] { loop_->stop(0); });
+    loop_->run();
 }
 
 } // namespace

@@ -10,13 +10,17 @@
 #include "support/http_server.h"
 #include "support/launcher_messages.h"
 #include "support/launcher_sandbox.h"
+#include "support/private_mounts.h"
 #include "support/process.h"
 #include "support/scratch.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <unistd.h>
 
 using namespace testsupport;
 
@@ -45,32 +49,45 @@ protected:
     void SetUp() override
     {
         bundle_ = sandbox_.flatBundle("Setup");
-        // unzip, held after it has done its work while $UNZIP_HOLD names a file that is not there yet.
+        // unzip, held after it has done its work while $UNZIP_HOLD names a
+        // file that is not there yet. With $UNZIP_HOOK it leaves a named pipe
+        // "hook" among what it unpacked, which holds the launcher up when it
+        // writes the new agent out to the disk, until somebody opens it, and
+        // tells in the file $UNZIP_HOOK its own pid and the pipe's path.
         const std::string realUnzip = findProgram("unzip");
         ASSERT_FALSE(realUnzip.empty());
         writeFile(shims_ + "/unzip",
                   "#!/bin/sh\n'" + realUnzip + "' \"$@\"; status=$?\n"
                   "if [ -n \"$UNZIP_HOLD\" ]; then : > \"$UNZIP_HOLD.waiting\"\n"
-                  "  while [ ! -e \"$UNZIP_HOLD\" ]; do sleep 0.05; done; fi\nexit $status\n",
+                  "  while [ ! -e \"$UNZIP_HOLD\" ]; do sleep 0.05; done; fi\n"
+                  "if [ -n \"$UNZIP_HOOK\" ]; then for destination; do :; done; mkfifo \"$destination/hook\"\n"
+                  "  printf '%s\\n%s\\n' $$ \"$destination/hook\" > \"$UNZIP_HOOK.part\"; mv \"$UNZIP_HOOK.part\" \"$UNZIP_HOOK\"; fi\n"
+                  "exit $status\n",
                   0755);
     }
 
-    // The query that serves version v (made once) with its ETag.
-    std::string agent(const std::string& version)
+    // The query that serves version v (made once) with its ETag; with a
+    // read-only directory "locked" beside the data, when asked.
+    std::string agent(const std::string& version, bool withReadOnlyDirectory = false)
     {
         const std::string zip = scratch_ / (version + ".zip");
         if (!pathExists(zip)) {
             ArchiveFiles files;
             for (int n = 1; n <= 8; ++n)
                 files.emplace_back("data/" + std::to_string(n), version + " " + std::to_string(n));
-            makeInstallAgentZip(zip, agentScript(version), files);
+            std::vector<std::string> readOnly;
+            if (withReadOnlyDirectory) {
+                files.emplace_back("locked/key", version);
+                readOnly.push_back("locked");
+            }
+            makeInstallAgentZip(zip, agentScript(version), files, readOnly);
         }
         return "file=" + zip + "&etag=%22" + version + "%22";
     }
 
-    std::string url(const std::string& version, const std::string& more = "")
+    std::string url(const std::string& version, const std::string& more = "", bool withReadOnlyDirectory = false)
     {
-        return server_.url("/agent.zip?" + agent(version) + more);
+        return server_.url("/agent.zip?" + agent(version, withReadOnlyDirectory) + more);
     }
 
     // Each run records into a directory of its own; the shims come first on
@@ -81,7 +98,8 @@ protected:
         EnvChanges changes{{"AGENT_RECORD", record},
                            {"PATH", shims_ + ":" + std::string(std::getenv("PATH"))},
                            {"AGENT_HOLD", std::nullopt},
-                           {"UNZIP_HOLD", std::nullopt}};
+                           {"UNZIP_HOLD", std::nullopt},
+                           {"UNZIP_HOOK", std::nullopt}};
         changes.insert(changes.end(), extra.begin(), extra.end());
         return sandbox_.options({bundle_.executable}, downloadingFrom(url, changes));
     }
@@ -222,7 +240,7 @@ TEST_F(SharedCache, ANewVersionWaitsUntilTheAgentRunningFromTheCacheHasEnded)
     ASSERT_TRUE(cancelled->waitForOutput(messages::kWaitingForTheCache));
     ASSERT_TRUE(cancelled->sendSignal(SIGTERM));
     const ProcessResult cancelledResult = cancelled->wait();
-    EXPECT_TRUE(cancelledResult.exited && cancelledResult.exitCode == 255) << cancelledResult.describe();
+    EXPECT_TRUE(cancelledResult.signaled && cancelledResult.signal == SIGTERM) << cancelledResult.describe();
     EXPECT_EQ(splitLines(cancelledResult.err).back(), messages::kInstallationFailed);
     writeFile(hold, "");
 
@@ -277,7 +295,7 @@ TEST_F(SharedCache, TerminationSignalsDuringTheUnpackEndTheRunAsACancelDoes)
         ASSERT_TRUE(unpacking->waitUntil([&] { return pathExists(hold + ".waiting"); }));
         ASSERT_TRUE(unpacking->sendSignal(signal));
         const ProcessResult result = unpacking->wait();
-        EXPECT_TRUE(result.exited && result.exitCode == 255) << result.describe();
+        EXPECT_TRUE(result.signaled && result.signal == signal) << result.describe();
         EXPECT_EQ(splitLines(result.err).back(), messages::kInstallationFailed);
         EXPECT_EQ(result.err.find(messages::kUnzipAgentFailed), std::string::npos) << result.err;
         EXPECT_EQ(result.err.find(messages::kUnzipInstallerFailed), std::string::npos) << result.err;
@@ -285,6 +303,99 @@ TEST_F(SharedCache, TerminationSignalsDuringTheUnpackEndTheRunAsACancelDoes)
         expectConsistentCache("v1");
         EXPECT_TRUE(listDirectory(sandbox_.tmp).empty());
     }
+}
+
+// Once unzip has ended the run still has work to do before the agent
+// starts (the new agent written out to the disk, swapped in, stamped): a
+// termination signal then ends the run as one during the unpack does. What
+// was stored stays, complete and stamped, for the next run.
+TEST_F(SharedCache, ATerminationSignalAfterTheUnpackStillEndsTheRun)
+{
+    expectSucceeded(runToEnd("prime", url("v1")));
+    const std::string hook = scratch_ / "unzip-hook";
+    auto storing = start("storing", url("v2"), {{"UNZIP_HOOK", hook}});
+    ASSERT_TRUE(storing->waitUntil([&] { return pathExists(hook); }));
+    const std::vector<std::string> told = splitLines(readFile(hook));
+    ASSERT_EQ(told.size(), 2u);
+    const pid_t unzip = static_cast<pid_t>(std::stol(told[0]));
+    // unzip is gone (reaped by the launcher), and the launcher waits at the pipe.
+    ASSERT_TRUE(storing->waitUntil([&] { return kill(unzip, 0) != 0 && errno == ESRCH; }));
+    ASSERT_TRUE(storing->sendSignal(SIGTERM));
+    ASSERT_TRUE(storing->waitUntil([&] {
+        const int pipe = open(told[1].c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (pipe < 0)
+            return false; // nobody reads it yet
+        close(pipe);
+        return true;
+    }));
+
+    const ProcessResult result = storing->wait();
+    EXPECT_TRUE(result.signaled && result.signal == SIGTERM) << result.describe() << "\n" << result.err;
+    EXPECT_EQ(splitLines(result.err).back(), messages::kInstallationFailed);
+    EXPECT_EQ(started("storing"), "") << "the agent started after the signal";
+    expectConsistentCache("v2");
+    EXPECT_TRUE(listDirectory(sandbox_.tmp).empty());
+    expectSucceeded(runToEnd("next", url("v2")));
+    EXPECT_EQ(started("next"), "v2 whole");
+}
+
+// A cache on a read-only file system (a kiosk, a live medium, a read-only
+// network home) still runs the agent it holds when the server agrees; a new
+// version, which it cannot take, is a failure as soon as it is announced.
+TEST_F(SharedCache, AReadOnlyCacheRunsTheAgentItHoldsAndRefusesAnother)
+{
+    if (const std::string why = PrivateMounts::unavailable(); !why.empty())
+        GTEST_SKIP() << "a read-only home " << why;
+    expectSucceeded(runToEnd("prime", url("v1")));
+    PrivateMounts mounts;
+    mounts.readOnly(sandbox_.home);
+    const auto runReadOnly = [&](const std::string& run, const std::string& version, const std::string& more = "") {
+        ProcessOptions options = launchOptions(run, url(version, more));
+        options.argv = mounts.around(options.argv);
+        return runProcess(options);
+    };
+
+    const ProcessResult same = runReadOnly("same", "v1");
+    expectSucceeded(same);
+    EXPECT_EQ(same.err, "");
+    EXPECT_EQ(started("same"), "v1 whole");
+
+    // Its body would come only after a long stall: nobody waits for it.
+    const ProcessResult newer = runReadOnly("newer", "v2", "&stall=600");
+    EXPECT_TRUE(newer.exited && newer.exitCode == 255) << newer.describe() << "\n" << newer.err;
+    EXPECT_NE(newer.err.find("cannot open the lock file " + cacheDir_ + ".lock: Read-only file system"),
+              std::string::npos)
+        << newer.err;
+    EXPECT_EQ(splitLines(newer.err).back(), messages::kInstallationFailed);
+    EXPECT_EQ(started("newer"), "");
+    expectConsistentCache("v1");
+}
+
+// An ordinary user's runs remove what root's would anyway: replaced agents
+// and leftovers of killed runs that hold a read-only directory.
+TEST_F(SharedCache, AgentsWithAReadOnlyDirectoryAreReplacedWithoutLeftoversForAnOrdinaryUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the launcher as another user (setpriv)";
+    constexpr const char* nobody = "65534";
+    for (const std::string version : {"r1", "r2", "r3"}) {
+        SCOPED_TRACE(version);
+        if (version == "r2") {
+            // What a run killed while it unpacked leaves: a staging directory.
+            const std::string leftover = cacheDir_ + ".installagent-Kil1ed";
+            makeDirectories(leftover + "/locked");
+            writeFile(leftover + "/locked/key", "r0");
+            ASSERT_EQ(chmod((leftover + "/locked").c_str(), 0555), 0);
+        }
+        ProcessOptions options = launchOptions(version, url(version, "", true));
+        ASSERT_EQ(run({"chown", "-R", std::string(nobody) + ":" + nobody, scratch_.path()}).exitCode, 0);
+        options.argv.insert(options.argv.begin(), {"setpriv", std::string("--reuid=") + nobody,
+                                                   std::string("--regid=") + nobody, "--clear-groups", "--"});
+        expectSucceeded(runProcess(options));
+        EXPECT_EQ(started(version), version + " whole");
+    }
+    expectConsistentCache("r3");
+    EXPECT_TRUE(listDirectory(sandbox_.tmp).empty());
 }
 
 } // namespace
