@@ -8,19 +8,35 @@
 #include "platform/main_bundle.h"
 #include "platform/paths.h"
 #include "platform/system_log.h"
+#include "provisioning/agent_archive_start.h"
 #include "provisioning/bundle_contents.h"
 #include "provisioning/cache_paths.h"
+#include "provisioning/public_key_file.h"
+#include "ui/picture_size.h"
 
 namespace {
 
 const double splashSize = 400.0;
 const double handOffCloseDelaySeconds = 3.0;
 
+// A picture whose header announces more pixels than the launcher decodes is
+// not shown: decoding it could take gigabytes. The log says why.
+bool splashPictureWithinLimit(const std::string& path)
+{
+    const std::optional<PictureSize> size = pictureSizeFromHeader(path);
+    if (!size || size->pixels() <= splashPictureMaxPixels)
+        return true;
+    systemLog("The splash picture " + path + " is " + std::to_string(size->width) + " x " +
+              std::to_string(size->height) + " pixels, more than the " + std::to_string(splashPictureMaxPixels) +
+              " the launcher shows; it shows none");
+    return false;
+}
+
 } // namespace
 
 Download::Download(EventLoop& loop, UrlDownloadStarter startDownload, CacheSession& cache)
     : loop_(loop), startDownload_(std::move(startDownload)), cache_(cache),
-      display_(progress, downloadPercent, cancel, progressView), installAgentLocation_(downloadTo)
+      display_(loop, progress, downloadPercent, cancel, progressView), installAgentLocation_(downloadTo)
 {
     // The controls are connected only after this constructor: their first
     // settings (bar at 0, threaded, single-line status, Return for cancel) are
@@ -41,20 +57,23 @@ void Download::applicationDidFinishLaunching()
     // starts: a terminal has nobody who could close an idle window.
     if (const auto bundle = mainBundle()) {
         const std::string splashPath = appendPathComponent(bundle->resourcePath, splashPictureName);
-        if (image != nullptr && fileExistsAtPath(splashPath)) {
+        if (image != nullptr && fileExistsAtPath(splashPath) && splashPictureWithinLimit(splashPath)) {
             image->showImageFromFile(splashPath, static_cast<int>(splashSize), static_cast<int>(splashSize));
             if (window != nullptr)
                 window->displayIfNeeded();
         }
     }
 
-    // A bundle that ships a public key takes only signed agents.
+    // A bundle that ships public keys takes only agents signed by one of them.
     std::string keyProblem;
-    if (const auto key = DownloadSignature::bundlePublicKey(keyProblem))
-        signature_ = std::make_unique<DownloadSignature>(loop_, startDownload_, *key);
-    else if (!keyProblem.empty()) {
+    const auto keys = readBundlePublicKeys(keyProblem);
+    if (!keys) {
         downloadFailed(keyProblem, downloadFrom);
         return;
+    }
+    if (!keys->empty()) {
+        signature_ = std::make_unique<DownloadSignature>(loop_, startDownload_, *keys);
+        signature_->setRetryNotice([this](const UrlDownloadRetry* retry) { signatureRetryNotice(retry); });
     }
 
     cache_.holdForReading(loop_, [this](bool held, const std::string& whyNot) {
@@ -64,6 +83,8 @@ void Download::applicationDidFinishLaunching()
         }
         // The server may answer "not modified" for the agent the cache holds.
         cachedStamp_ = cache_.stamp();
+        if (signature_)
+            readWhoVouchedForTheCachedAgent();
         downloadFromURL(downloadFrom);
     });
 }
@@ -83,6 +104,9 @@ void Download::downloadFromURL(const std::string& url)
     UrlDownloadOptions options;
     if (cachedStamp_)
         options.ifNoneMatch = *cachedStamp_;
+    // A body that is no agent archive (a portal's page) fails as a download.
+    options.bodyStartCheck = agentArchiveStartCheck();
+    options.bodyLimit = agentBodyLimit();
     if (signature_)
         options.onBodyBytes = [signature = signature_.get()](const char* data, std::size_t size) {
             signature->archiveBytes(data, size);
@@ -90,7 +114,8 @@ void Download::downloadFromURL(const std::string& url)
     std::string whyNot;
     theDownload_ = startDownload_(loop_, url, *this, std::move(options), whyNot);
     if (!theDownload_) {
-        downloadFailed(whyNot.empty() ? "Cannot download from this URL" : whyNot, url);
+        const std::string reason = whyNot.empty() ? "Cannot download from this URL" : whyNot;
+        downloadFailed(reason, url, "The download address " + url + " cannot be used (" + reason + ")");
         return;
     }
     theDownload_->setDeletesFileUponFailure(true);
@@ -102,7 +127,10 @@ void Download::windowWillClose()
     if (windowClosed_)
         return;
     windowClosed_ = true;
-    cache_.letGo(); // a wait for the cache ends too
+    cache_.letGo(); // a wait for the cache ends too, and so does an unpacking
+    // A complete archive not yet in the cache has no more use.
+    if (archiveComplete_ && !handedOff_)
+        removeItemAtPath(installAgentLocation_);
     if (signature_)
         signature_->cancel();
     if (theDownload_)
@@ -127,13 +155,20 @@ void Download::downloadDidReceiveResponse(UrlDownload&, const UrlResponse& respo
     // The cache is held since before the request, for the agent the request
     // was made for. A later response (the body started again from zero) comes
     // after the hold has gone: it only starts the progress again.
-    if (first && cache_.holdsAgentStamped(validationString_)) {
+    if (first && cachedAgentUsable_ && cache_.holdsAgentStamped(validationString_)) {
         handOffToTheCachedAgent();
         return;
     }
     // Another version comes. The cached agent stays, usable by other runs,
     // until the new one is complete and can take its place.
     cache_.letGo();
+    // A cache that cannot take it (a read-only one) fails the run before the transfer.
+    if (std::string whyNot; !cache_.canStore(whyNot)) {
+        if (theDownload_)
+            theDownload_->cancel();
+        cacheUnusable(whyNot);
+        return;
+    }
     if (signature_)
         fetchTheSignature();
     display_.bodyStarts(!first);
@@ -155,7 +190,7 @@ void Download::answeredWithoutTheArchive(bool firstResponse, const UrlResponse& 
         theDownload_->cancel();
     downloadFailed(response.statusCode == 304 ? "HTTP status 304 without a cached install agent it could stand for"
                                               : "HTTP status " + std::to_string(response.statusCode),
-                   response.url);
+                   response.url, httpStatusExplanation(response.statusCode, response.url));
 }
 
 void Download::downloadDidReceiveAuthenticationChallenge(UrlDownload&)
@@ -163,7 +198,16 @@ void Download::downloadDidReceiveAuthenticationChallenge(UrlDownload&)
     // No credentials to offer: waiting would only hang the run.
     if (theDownload_)
         theDownload_->cancel();
-    downloadFailed("Authentication required", downloadFrom);
+    downloadFailed("Authentication required", downloadFrom,
+                   "The server " + hostOf(downloadFrom) + " asks for a user name and password");
+}
+
+void Download::downloadDidReceiveProxyAuthenticationChallenge(UrlDownload&, const std::string& proxyHost)
+{
+    if (theDownload_)
+        theDownload_->cancel();
+    const std::string proxyWantsCredentials = "The proxy " + proxyHost + " requires authentication";
+    downloadFailed(proxyWantsCredentials, downloadFrom, proxyWantsCredentials);
 }
 
 void Download::downloadDidReceiveDataOfLength(UrlDownload&, std::uint64_t length)
@@ -210,7 +254,7 @@ void Download::downloadFailed(const std::string& description, const std::string&
 void Download::cacheUnusable(const std::string& whyNot)
 {
     systemLog(whyNot);
-    failure(downloadErrorText, TextColor::Red);
+    display_.failed(downloadErrorText, TextColor::Red, whyNot, whyNot);
     endRunIfNobodyCanClose();
 }
 
@@ -234,7 +278,10 @@ void Download::waitForInstallAgentToStart()
 void Download::downloadDidFinish(UrlDownload&)
 {
     endRetryWait();
-    display_.initializing();
+    if (signature_ && !signature_->fetched())
+        display_.checkingTheSignature();
+    else
+        display_.initializing();
     if (window != nullptr)
         window->displayIfNeeded();
 
@@ -246,44 +293,13 @@ void Download::downloadDidFinish(UrlDownload&)
     // else: the signature is still on its way; signatureFetched goes on.
 }
 
-void Download::fetchTheSignature()
-{
-    signature_->restart(installAgentLocation_);
-    signature_->fetch(downloadFrom, downloadTo + ".minisig",
-                      [this](bool fetched, const std::string& whyNot, const std::string& url) {
-                          signatureFetched(fetched, whyNot, url);
-                      });
-}
-
-void Download::signatureFetched(bool fetched, const std::string& whyNot, const std::string& url)
-{
-    if (!fetched) {
-        if (theDownload_)
-            theDownload_->cancel();
-        downloadFailed(whyNot, url);
-        return;
-    }
-    if (archiveComplete_)
-        checkSignatureThenStore();
-}
-
-void Download::checkSignatureThenStore()
-{
-    // Nothing of an archive that is not the signer's reaches the cache.
-    signature_->verify([this](bool good, const std::string& whyNot) {
-        if (!good) {
-            downloadFailed(whyNot, downloadFrom);
-            return;
-        }
-        systemLog("Good signature of " + downloadFrom + ", trusted comment: " + signature_->trustedComment());
-        storeTheDownload();
-    });
-}
-
 void Download::storeTheDownload()
 {
     using Outcome = CacheSession::StoreOutcome;
-    cache_.store(loop_, installAgentLocation_, validationString_, [this](Outcome outcome, const std::string& whyNot) {
+    std::optional<AgentVouching> vouching;
+    if (signature_)
+        vouching = signature_->vouching();
+    const auto stored = [this](Outcome outcome, const std::string& whyNot) {
         switch (outcome) {
         case Outcome::Stored:
             handOffAfterTheDownload();
@@ -292,22 +308,18 @@ void Download::storeTheDownload()
             // The agent that was there before, and its stamp, stay as they were.
             report_error_main(whyNot, true);
             removeItemAtPath(installAgentLocation_);
-            failure(unzipErrorText, TextColor::Red);
+            display_.failed(unzipErrorText, TextColor::Red, whyNot, unpackingFailureExplanation(whyNot));
             endRunIfNobodyCanClose();
-            return;
-        case Outcome::Interrupted:
-            // A termination signal during the unpacking: the run ends as if cancelled.
-            removeItemAtPath(installAgentLocation_);
-            if (window != nullptr)
-                window->close();
-            else
-                windowWillClose();
             return;
         case Outcome::Unusable:
             cacheUnusable(whyNot);
             return;
+        case Outcome::Refused:
+            downloadFailed(whyNot, downloadFrom, newerAgentTakenExplanation);
+            return;
         }
-    });
+    };
+    cache_.store(loop_, installAgentLocation_, validationString_, vouching, stored);
 }
 
 void Download::handOffAfterTheDownload()

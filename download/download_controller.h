@@ -23,6 +23,9 @@
 // session (CacheSession) holds and lets go of it, and stores the download;
 // where it has to wait for another run, the status line says so, and the
 // window can still be closed.
+// No agent's archive may be longer: the build's limit (LAUNCHER_MAX_AGENT_BYTES).
+BodyLimit agentBodyLimit();
+
 class Download : public UrlDownloadDelegate, public WindowDelegate {
 public:
     // Reads the download destination from downloadTo. The outlets are not
@@ -49,6 +52,7 @@ public:
 
     void downloadDidReceiveResponse(UrlDownload& download, const UrlResponse& response) override;
     void downloadDidReceiveAuthenticationChallenge(UrlDownload& download) override;
+    void downloadDidReceiveProxyAuthenticationChallenge(UrlDownload& download, const std::string& proxyHost) override;
     void downloadDidReceiveDataOfLength(UrlDownload& download, std::uint64_t length) override;
     void downloadDidFinish(UrlDownload& download) override;
     void downloadDidFail(UrlDownload& download, const UrlDownloadError& error) override;
@@ -86,9 +90,15 @@ private:
     void handOffToTheCachedAgent();
     // A retry's wait is over: the status line says again what it said before.
     void endRetryWait();
+    // With the hold for reading: whether one of the bundle's keys vouched for the cached agent.
+    void readWhoVouchedForTheCachedAgent();
     // Fetches the archive's signature, from the start, beside the archive.
     void fetchTheSignature();
-    void signatureFetched(bool fetched, const std::string& whyNot, const std::string& url);
+    void signatureFetched(const std::optional<SignatureProblem>& problem);
+    // The signature's retries show as the archive's do, once the archive is complete.
+    void signatureRetryNotice(const UrlDownloadRetry* retry);
+    // The body may be as long as the signature says, or the build's limit without one.
+    void limitTheBody();
     void checkSignatureThenStore();
     // Has the session store the finished download, then hands off or fails.
     void storeTheDownload();
@@ -107,6 +117,8 @@ private:
 
     // The stamp of the complete agent in the cache when the request was made.
     std::optional<std::string> cachedStamp_;
+    // Whether that agent may run: always without keys, with them only when one vouched for it.
+    bool cachedAgentUsable_ = true;
     int responses_ = 0;
     bool archiveComplete_ = false;
     // Required when the bundle ships a public key.

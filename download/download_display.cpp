@@ -1,11 +1,14 @@
 #include "download/download_display.h"
 
 #include "download/status_texts.h"
+#include "platform/http_response_head.h"
+#include "platform/system_log.h"
 
-DownloadDisplay::DownloadDisplay(ProgressIndicator*& bar, StatusLine*& line, Button*& cancel,
+DownloadDisplay::DownloadDisplay(EventLoop& loop, ProgressIndicator*& bar, StatusLine*& line, Button*& cancel,
                                  DownloadProgressView*& view)
-    : bar_(bar), line_(line), cancel_(cancel), view_(view)
+    : bar_(bar), line_(line), cancel_(cancel), view_(view), retryCountdown_(loop)
 {
+    progress_.logName = systemLogIdentity();
 }
 
 void DownloadDisplay::report(DownloadProgress::Phase phase)
@@ -18,15 +21,19 @@ void DownloadDisplay::report(DownloadProgress::Phase phase)
 void DownloadDisplay::connecting(const std::string& url)
 {
     progress_.url = url;
+    progress_.host = hostOf(url);
     report(DownloadProgress::Phase::Connecting);
 }
 
 void DownloadDisplay::waitingForTheCache(bool waiting)
 {
-    if (waiting)
-        showForAWhile(beforeWaiting_, DownloadProgress::Phase::WaitingForCache, waitingForTheCacheText);
-    else
+    if (!waiting) {
         restore(beforeWaiting_);
+        return;
+    }
+    showForAWhile(beforeWaiting_, DownloadProgress::Phase::WaitingForCache, waitingForTheCacheText);
+    if (cancel_ != nullptr)
+        cancel_->setEnabled(true);
 }
 
 void DownloadDisplay::bodyStarts(bool again)
@@ -69,24 +76,39 @@ void DownloadDisplay::retrying(const UrlDownloadRetry& retry)
 {
     progress_.retry = retry;
     showForAWhile(beforeRetry_, DownloadProgress::Phase::WaitingToRetry, retryStatusText(retry));
+    retryCountdown_.start(retry.delaySeconds, retryWaitSeconds(retry), [this, retry](long secondsLeft) {
+        if (line_ != nullptr)
+            line_->setStringValue(retryStatusText(retry, secondsLeft));
+    });
 }
 
 void DownloadDisplay::retryOver()
 {
+    retryCountdown_.stop();
     restore(beforeRetry_);
+}
+
+void DownloadDisplay::checkingTheSignature()
+{
+    archiveComplete(checkingTheSignatureText);
 }
 
 void DownloadDisplay::initializing()
 {
+    archiveComplete(initializingText);
+    if (cancel_ != nullptr)
+        cancel_->setEnabled(false);
+}
+
+void DownloadDisplay::archiveComplete(const char* text)
+{
     report(DownloadProgress::Phase::Initializing);
     if (line_ != nullptr)
-        line_->setStringValue(initializingText);
+        line_->setStringValue(text);
     if (bar_ != nullptr) {
         bar_->setIndeterminate(true);
         bar_->startAnimation();
     }
-    if (cancel_ != nullptr)
-        cancel_->setEnabled(false);
 }
 
 void DownloadDisplay::failed(const std::string& message, TextColor color, const std::string& reason,
@@ -96,6 +118,7 @@ void DownloadDisplay::failed(const std::string& message, TextColor color, const 
         progress_.failureReason = reason;
     if (!explanation.empty())
         progress_.failureExplanation = explanation;
+    retryCountdown_.stop();
     report(DownloadProgress::Phase::Failed);
     if (bar_ != nullptr) {
         bar_->stopAnimation();
@@ -110,7 +133,7 @@ void DownloadDisplay::failed(const std::string& message, TextColor color, const 
 
 void DownloadDisplay::showForAWhile(StatusToRestore& before, DownloadProgress::Phase phase, const std::string& text)
 {
-    before.keep(progress_.phase, line_);
+    before.keep(progress_.phase, line_, cancel_);
     report(phase);
     if (line_ != nullptr)
         line_->setStringValue(text);
@@ -124,4 +147,6 @@ void DownloadDisplay::restore(StatusToRestore& before)
     report(status->phase);
     if (status->text && line_ != nullptr)
         line_->setStringValue(*status->text);
+    if (status->cancelEnabled && cancel_ != nullptr)
+        cancel_->setEnabled(*status->cancelEnabled);
 }

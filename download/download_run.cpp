@@ -20,17 +20,11 @@ std::string downloadFrom;
 
 namespace {
 
-// The window is named after the bundle, as desktop users expect: "Example
-// Installer.app" gives "Example Installer", a flat layout its directory's
-// name. "Installer" only when there is no bundle (or its name is empty).
+// The window is named after the bundle, as desktop users expect; "Installer"
+// only when there is no bundle (or its name is empty).
 std::string windowTitle()
 {
-    const std::optional<MainBundle> bundle = mainBundle();
-    if (!bundle)
-        return untitledWindowTitle;
-    std::string name = lastPathComponent(bundle->bundlePath);
-    if (bundle->resourcePath != bundle->bundlePath)
-        name = applicationBundleTitle(name);
+    const std::string name = mainBundleName();
     return name.empty() ? std::string(untitledWindowTitle) : name;
 }
 
@@ -68,6 +62,7 @@ std::unique_ptr<UrlDownload> startDownloadWithTimeout(EventLoop& loop, const std
 {
     options.idleTimeoutSeconds = downloadIdleTimeout();
     options.retries = downloadRetries();
+    options.userAgent = std::string(launcherExecutableName) + "/" + releaseTag + " (" + platformTag + ")";
     // Certificates to trust instead of the system's: a test server's own.
     if (const char* bundle = std::getenv("ZX_INTERNAL_CA_BUNDLE"))
         options.caBundlePath = bundle;

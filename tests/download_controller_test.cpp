@@ -4,16 +4,22 @@
 #include "download/download_controller.h"
 #include "download/download_run.h"
 #include "download/main_interface.h"
+#include "platform/file_lock.h"
 #include "platform/main_bundle.h"
+#include "platform/system_log.h"
 #include "provisioning/cache_paths.h"
 #include "provisioning/cache_session.h"
 #include "support/bundle_layout.h"
 #include "support/launcher_messages.h"
+#include "support/png_writer.h"
 #include "support/process.h"
 #include "support/recording_widgets.h"
 #include "support/scratch.h"
+#include "ui/progress_text.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 namespace {
 
@@ -97,8 +103,32 @@ protected:
     // Runs the loop to its end; a guard ends a run that would never stop.
     int runLoop()
     {
-        fe_->loop().callLater(60.0, [this] { fe_->loop().stop(99); });
-        return fe_->loop().run();
+        const EventLoop::CallId guard = fe_->loop().callLater(60.0, [this] { fe_->loop().stop(99); });
+        const int result = fe_->loop().run();
+        fe_->loop().cancelCall(guard);
+        return result;
+    }
+
+    // Finishes the download, and runs the loop while the cache stores it
+    // (unzip runs on the loop): to the hand-off, which ends the loop (1), or
+    // to a failure, which waits for the user (-1 here).
+    int finishTheDownload(UrlDownload& download)
+    {
+        controller().downloadDidFinish(download);
+        EventLoop& loop = fe_->loop();
+        EventLoop::CallId next = 0;
+        std::function<void()> check = [&] {
+            next = 0;
+            if (controller().downloadProgress().phase == DownloadProgress::Phase::Failed)
+                loop.stop(-1);
+            else
+                next = loop.callLater(0.02, check);
+        };
+        next = loop.callLater(0.0, check);
+        const int result = runLoop();
+        if (next != 0)
+            loop.cancelCall(next);
+        return result;
     }
 
     std::vector<std::string> statusTexts() const
@@ -148,7 +178,7 @@ TEST_F(DownloadControllerTest, KnownLengthShowsPercentagesThenInitializingAndHan
     EXPECT_EQ(fe_->progress_.value_, 1000.0);
 
     writeDownloadedArchive();
-    controller().downloadDidFinish(*download);
+    EXPECT_EQ(finishTheDownload(*download), 1);
 
     EXPECT_EQ(statusTexts(), (std::vector<std::string>{"Downloading   0%", "Downloading  42%", "Downloading 100%",
                                                         messages::kInitializingInstaller}));
@@ -158,7 +188,6 @@ TEST_F(DownloadControllerTest, KnownLengthShowsPercentagesThenInitializingAndHan
     EXPECT_EQ(controller().installAgentLocation(), cacheDir_ + "installagent/");
     EXPECT_EQ(readFile(cacheDir_ + "installagent/install"), "echo fresh\n");
     EXPECT_EQ(readFile(cacheDir_ + ".validatestring"), "\"v2\"");
-    EXPECT_EQ(runLoop(), 1);
 }
 
 TEST_F(DownloadControllerTest, MoreDataThanAnnouncedGoesPastOneHundredPercent)
@@ -216,22 +245,28 @@ TEST_F(DownloadControllerTest, DifferentOrMissingETagKeepsTheCachedAgentUntilThe
         EXPECT_EQ(fe_->status_.text_, "Downloading   0%");
 
         writeDownloadedArchive();
-        controller().downloadDidFinish(download);
+        EXPECT_EQ(finishTheDownload(download), 1);
         EXPECT_TRUE(controller().handedOff());
         EXPECT_EQ(readFile(cacheDir_ + "installagent/install"), "echo fresh\n");
         EXPECT_EQ(pathExists(cacheDir_ + ".validatestring"), etag != nullptr);
         EXPECT_FALSE(pathExists(downloadTo)) << "the archive goes once it is unpacked";
-        EXPECT_EQ(runLoop(), 1);
     }
 }
 
 TEST_F(DownloadControllerTest, HttpErrorStatusFailsAtTheResponseAndLeavesTheCacheAlone)
 {
     putCachedAgent("\"v1\"");
+    setSystemLogIdentity("Acme Setup"); // as main names the log after the bundle
     load();
     testing::internal::CaptureStderr();
     controller().downloadDidReceiveResponse(*controller().theDownload(), response(512, "\"v2\"", 404));
     const std::string logged = testing::internal::GetCapturedStderr();
+    setSystemLogIdentity("launcher");
+
+    // Below the red sentence: the reason in plain words and where the log is.
+    EXPECT_EQ(failureDetails(controller().downloadProgress()),
+              (std::vector<std::string>{"The server answered 404 Not Found for " + downloadFrom,
+                                        "Details: journalctl -t Acme_Setup"}));
 
     EXPECT_NE(logged.find(messages::kDownloadFailedPrefix), std::string::npos);
     EXPECT_NE(logged.find("404"), std::string::npos);
@@ -304,7 +339,7 @@ TEST_F(DownloadControllerTest, UnpackingFailureKeepsTheCachedAgentAndItsStamp)
     writeFile(downloadTo, "not a zip");
     controller().downloadDidReceiveDataOfLength(download, 9);
     testing::internal::CaptureStderr();
-    controller().downloadDidFinish(download);
+    EXPECT_EQ(finishTheDownload(download), -1);
     const std::string reported = testing::internal::GetCapturedStderr();
 
     EXPECT_NE(reported.find(messages::kUnzipAgentFailed + "\n"), std::string::npos);
@@ -319,6 +354,27 @@ TEST_F(DownloadControllerTest, UnpackingFailureKeepsTheCachedAgentAndItsStamp)
     EXPECT_FALSE(fe_->window_.closed);
 }
 
+TEST_F(DownloadControllerTest, WhileTheStoreWaitsForAnotherRunCancelCanBePressedAndEndsTheRun)
+{
+    load();
+    auto& download = *controller().theDownload();
+    controller().downloadDidReceiveResponse(download, response(-1, "\"v2\""));
+    writeDownloadedArchive();
+    // Another run is replacing the agent: it holds the update lock.
+    std::string whyNot;
+    const auto otherRun = FileLock::open(cacheDir_ + ".lock", whyNot, 1);
+    ASSERT_NE(otherRun, nullptr) << whyNot;
+    ASSERT_TRUE(otherRun->tryLock(FileLock::Mode::Exclusive));
+
+    controller().downloadDidFinish(download);
+    EXPECT_EQ(fe_->status_.text_, messages::kWaitingForTheCache);
+    EXPECT_TRUE(fe_->button_.enabled_) << "Cancel is greyed out while the run waits";
+    fe_->loop().callLater(0.1, [this] { fe_->window_.close(); }); // the user presses it
+    EXPECT_EQ(runLoop(), 0);
+    EXPECT_FALSE(controller().handedOff());
+    EXPECT_FALSE(pathExists(cacheDir_ + ".validatestring")) << "nothing stored";
+}
+
 TEST_F(DownloadControllerTest, FinishedDownloadWithoutETagDropsTheOldStamp)
 {
     writeFile(cacheDir_ + ".validatestring", "\"old\"");
@@ -326,7 +382,7 @@ TEST_F(DownloadControllerTest, FinishedDownloadWithoutETagDropsTheOldStamp)
     auto& download = *controller().theDownload();
     controller().downloadDidReceiveResponse(download, response(-1));
     writeDownloadedArchive();
-    controller().downloadDidFinish(download);
+    EXPECT_EQ(finishTheDownload(download), 1);
     EXPECT_TRUE(controller().handedOff());
     EXPECT_FALSE(pathExists(cacheDir_ + ".validatestring"));
 }
@@ -350,10 +406,19 @@ TEST_F(DownloadControllerTest, SplashPictureFromTheResourcesIsShownScaledInto400
 
     writeFile(scratch_ / "splash.png", "picture");
     load();
-    clearMainBundleOverride();
     EXPECT_EQ(fe_->image_.shownPath, scratch_ / "splash.png");
     EXPECT_EQ(fe_->image_.shownWidth, 400);
     EXPECT_EQ(fe_->image_.shownHeight, 400);
+    EXPECT_EQ(record_->url, downloadFrom) << "the download starts all the same";
+
+    // A picture whose header announces more than the launcher decodes: none, and a log line.
+    writeFile(scratch_ / "splash.png", testsupport::largePng(5000, 5000));
+    testing::internal::CaptureStderr();
+    load();
+    const std::string logged = testing::internal::GetCapturedStderr();
+    clearMainBundleOverride();
+    EXPECT_TRUE(fe_->image_.shownPath.empty()) << "a picture bomb was handed to the window";
+    EXPECT_NE(logged.find("5000 x 5000 pixels"), std::string::npos) << logged;
     EXPECT_EQ(record_->url, downloadFrom) << "the download starts all the same";
 }
 

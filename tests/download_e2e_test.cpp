@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <regex>
 #include <sys/socket.h>
 #include <netinet/in.h>
 #include <unistd.h>
@@ -53,6 +54,12 @@ protected:
     void expectFailedRunLeftNothing(const ProcessResult& result)
     {
         EXPECT_EQ(result.exitCode, 255) << result.describe() << "\n" << result.err;
+        expectEndedLeavingNothing(result);
+    }
+
+    // Whatever its exit: it said so, and left no agent, stamp or scratch behind.
+    void expectEndedLeavingNothing(const ProcessResult& result)
+    {
         EXPECT_EQ(lastLine(result.err), messages::kInstallationFailed);
         EXPECT_EQ(agentStarts(), 0);
         EXPECT_FALSE(pathExists(cacheDir_ + ".validatestring"));
@@ -165,12 +172,60 @@ TEST_F(DownloadEndToEnd, StallLongerThanTheTimeoutFails)
 
 TEST_F(DownloadEndToEnd, BodyThatIsNotAnArchiveFailsToUnpackAndLeavesNoStamp)
 {
-    const auto result = runLauncher(server_.url("/agent.zip?size=5000&etag=%22junk%22"));
+    // It starts like a zip archive, so the download takes it; unzip does not.
+    const std::string junk = scratch_ / "junk.zip";
+    writeFile(junk, std::string("PK\x03\x04", 4) + randomBytes(5000));
+    const auto result = runLauncher(server_.url("/agent.zip?file=" + junk + "&etag=%22junk%22"));
     EXPECT_NE(result.err.find(messages::kUnzipAgentFailed), std::string::npos) << result.err;
     EXPECT_NE(result.err.find(messages::kUnzipInstallerFailed), std::string::npos);
     expectFailedRunLeftNothing(result);
     EXPECT_EQ(listDirectory(cacheDir_), (std::vector<std::string>{".lock", "installagent"}));
     EXPECT_TRUE(listDirectory(cacheDir_ + "installagent").empty());
+}
+
+// Behind a hotel's or a company's portal the answer is the portal's page: a
+// download failure that says what came, before unzip or the cache see any of
+// it. A real archive is taken whatever type its server gives it.
+TEST_F(DownloadEndToEnd, APortalsPageIsADownloadFailureButAnArchiveServedAsAPageIsNot)
+{
+    ASSERT_EQ(runLauncher(server_.url("/a?" + serveAgent("a.zip", "A") + "&etag=%22v1%22")).exitCode, 0);
+    const auto cacheBefore = listDirectory(cacheDir_);
+    const auto agentBefore = listDirectory(cacheDir_ + "installagent");
+
+    const auto portal = runLauncher(server_.url("/agent.zip?status=200&etag=%22portal%22"));
+    EXPECT_NE(portal.err.find(messages::kDownloadFailedPrefix
+                              + "the server sent a web page (text/html), not the install agent"),
+              std::string::npos)
+        << portal.err;
+    EXPECT_EQ(portal.err.find(messages::kUnzipAgentFailed), std::string::npos) << portal.err;
+    EXPECT_EQ(portal.exitCode, 255);
+    EXPECT_EQ(lastLine(portal.err), messages::kInstallationFailed);
+    EXPECT_EQ(agentStarts(), 1);
+    EXPECT_EQ(listDirectory(cacheDir_), cacheBefore);
+    EXPECT_EQ(listDirectory(cacheDir_ + "installagent"), agentBefore);
+    EXPECT_EQ(readFile(cacheDir_ + ".validatestring"), "\"v1\"");
+    EXPECT_TRUE(listDirectory(sandbox_.tmp).empty());
+
+    const auto archive = runLauncher(server_.url("/b?" + serveAgent("b.zip", "B") + "&etag=%22v2%22&content_type=text/html"));
+    ASSERT_EQ(archive.exitCode, 0) << archive.err;
+    EXPECT_EQ(readAgentRecord(record_).tag, "B");
+}
+
+// A proxy that wants credentials the environment did not give is named; a
+// server that wants them is not a proxy.
+TEST_F(DownloadEndToEnd, AProxyThatWantsCredentialsIsNamed)
+{
+    const std::string url = "http://agent.test/agent.zip?size=10&proxy_auth=basic";
+    const auto result = runLauncher(url, {}, {{"http_proxy", "http://127.0.0.1:" + std::to_string(server_.port())}});
+    EXPECT_NE(result.err.find(messages::kDownloadFailedPrefix + "The proxy 127.0.0.1 requires authentication " + url),
+              std::string::npos)
+        << result.err;
+    expectFailedRunLeftNothing(result);
+
+    const auto server = runLauncher(server_.url("/private?auth=1"));
+    EXPECT_NE(server.err.find(messages::kDownloadFailedPrefix + "Authentication required"), std::string::npos)
+        << server.err;
+    expectFailedRunLeftNothing(server);
 }
 
 TEST_F(DownloadEndToEnd, RefusedConnectionAndUnusableURLFail)
@@ -201,8 +256,9 @@ TEST_F(DownloadEndToEnd, SigtermDuringAStallEndsTheRunInOrder)
     ASSERT_TRUE(launcher.waitUntil([&] { return !server_.requests().empty(); }));
     ASSERT_TRUE(launcher.sendSignal(SIGTERM));
     const ProcessResult result = launcher.wait();
-    EXPECT_TRUE(result.exited) << result.describe();
-    expectFailedRunLeftNothing(result);
+    // In order: cleaned up and said so, then ended by the signal itself.
+    EXPECT_TRUE(result.signaled && result.signal == SIGTERM) << result.describe();
+    expectEndedLeavingNothing(result);
 }
 
 TEST_F(DownloadEndToEnd, ApplicationBundleGetsItsResourcesPayload)
@@ -233,6 +289,12 @@ TEST_F(DownloadEndToEnd, ADroppedDownloadIsTriedAgainAsTheEnvironmentSays)
     EXPECT_EQ(agentStarts(), 1);
     EXPECT_NE(result.err.find("Download interrupted ("), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("(attempt 2 of 5)"), std::string::npos) << result.err;
+    // The log line and the status line tell the same wait.
+    std::smatch logged;
+    std::smatch shown;
+    ASSERT_TRUE(std::regex_search(result.err, logged, std::regex(R"(\); retrying in (\S+) s \(attempt 2 of 5\))")));
+    ASSERT_TRUE(std::regex_search(result.err, shown, std::regex("Connection lost \u2014 retrying in (\\S+) s")));
+    EXPECT_EQ(logged[1], shown[1]) << result.err;
     ASSERT_TRUE(server_.waitForRequest(1));
     EXPECT_EQ(server_.requests()[1].range, "bytes=300000-");
 }

@@ -9,6 +9,7 @@
 #include "provisioning/cache_session.h"
 #include "support/bundle_layout.h"
 #include "support/controller_script.h"
+#include "support/loop_until.h"
 #include "support/launcher_messages.h"
 #include "support/process.h"
 #include "support/recording_widgets.h"
@@ -66,6 +67,17 @@ protected:
 
     UrlDownload& download() { return *ui_.controller->theDownload(); }
 
+    // Finishes the download and runs the loop while the cache stores it, up
+    // to the hand-off or a failure.
+    void finishTheDownload()
+    {
+        ui_.controller->downloadDidFinish(download());
+        EXPECT_TRUE(runLoopUntil(ui_.frontEnd->loop(), [this] {
+            const Phase phase = ui_.controller->downloadProgress().phase;
+            return phase == Phase::HandedOff || phase == Phase::Failed;
+        }) || ui_.controller->handedOff());
+    }
+
     static UrlResponse response(std::int64_t length, long status = 200)
     {
         UrlResponse r;
@@ -101,7 +113,7 @@ TEST_F(ProgressReports, ComeInNumbersBeforeTheTextsThatShowThem)
     controller.downloadDidReceiveDataOfLength(download(), 424);
     controller.downloadDidReceiveDataOfLength(download(), 576);
     makeInstallAgentZip(downloadTo, "echo fresh\n");
-    controller.downloadDidFinish(download());
+    finishTheDownload();
 
     EXPECT_EQ(reportsAndTexts(recorder.journal),
               (std::vector<std::string>{"progress connecting 0/-1", "progress downloading 0/1000",
@@ -157,6 +169,22 @@ TEST_F(ProgressReports, AFailureCarriesItsReasonBeforeTheRedText)
     EXPECT_EQ(entries.back(), "status " + messages::kDownloadError);
 }
 
+// The window tells a person which proxy wants credentials, in the same words as the log.
+TEST_F(ProgressReports, AProxyThatWantsCredentialsIsNamedToThePersonToo)
+{
+    auto frontEnd = std::make_unique<RecordingFrontEnd>();
+    RecordingFrontEnd& recorder = *frontEnd;
+    Download& controller = start(std::move(frontEnd));
+    testing::internal::CaptureStderr();
+    controller.downloadDidReceiveProxyAuthenticationChallenge(download(), "proxy.example");
+    testing::internal::GetCapturedStderr();
+
+    const DownloadProgress& failed = recorder.progressView_.reports.back();
+    EXPECT_EQ(failed.phase, Phase::Failed);
+    EXPECT_EQ(failed.failureReason, "The proxy proxy.example requires authentication");
+    EXPECT_EQ(failed.failureExplanation, failed.failureReason);
+}
+
 // The percentages a log gets come from the numbers now, no longer from the
 // text: the same lines as the texts alone gave. The status line rounds ties
 // to even (24.5 shows as 24, 99.5 as 100), and after a retry's wait the
@@ -179,6 +207,35 @@ TEST_F(ProgressReports, PlainLinesPrintTheSamePercentagesAsTheStatusTextsGave)
                                         "Downloading  50%", "Downloading  75%", "Downloading 100%"}));
 }
 
+// A retry's wait on a terminal: its cause, counted down once a second from
+// the whole seconds the log line gives, one redraw for each, then "now".
+TEST_F(ProgressReports, ARetryIsCountedDownOnTheTerminalOnceASecond)
+{
+    StderrToPty pty;
+    Download& controller = start(createTerminalFrontEnd(true));
+    controller.downloadDidReceiveResponse(download(), response(1000));
+    controller.downloadDidReceiveDataOfLength(download(), 300);
+    using Cause = UrlDownloadRetry::Cause;
+    controller.downloadWillRetry(download(), UrlDownloadRetry{"HTTP status 503", 2.4, 2, 5, Cause::ServerBusy, 503});
+    EXPECT_TRUE(runLoopUntil(ui_.frontEnd->loop(), [&] { return pty.read().find("retrying now") != std::string::npos; }));
+
+    std::vector<std::string> waits;
+    const std::string clear = "\r\x1b[K";
+    for (std::size_t at = pty.text().find(clear); at != std::string::npos;) {
+        const std::size_t next = pty.text().find(clear, at + clear.size());
+        const std::string state = pty.text().substr(at + clear.size(), next == std::string::npos ? next : next - at - clear.size());
+        if (state.starts_with("Server busy"))
+            waits.push_back(state.substr(0, state.find(" (attempt 2 of 5)")));
+        at = next;
+    }
+    EXPECT_EQ(waits, (std::vector<std::string>{"Server busy (503) \u2014 retrying in 3 s", "Server busy (503) \u2014 retrying in 2 s",
+                                               "Server busy (503) \u2014 retrying in 1 s", "Server busy (503) \u2014 retrying now"}));
+    controller.downloadDidReceiveDataOfLength(download(), 100);
+    EXPECT_TRUE(runLoopUntil(ui_.frontEnd->loop(), [&] { return pty.read().find("Downloading  40%") != std::string::npos; }))
+        << "the status is not back after the wait";
+    ui_ = MainInterface(); // the line goes while stderr is still the terminal
+}
+
 // The front-end tests drive the controls with ControllerScript instead of
 // the controller: it has to make the very calls the controller makes.
 TEST_F(ProgressReports, ScriptMovesAsTheController)
@@ -194,7 +251,7 @@ TEST_F(ProgressReports, ScriptMovesAsTheController)
     controller.downloadDidReceiveDataOfLength(download(), 576);
     writeFile(downloadTo, "not a zip");
     testing::internal::CaptureStderr();
-    controller.downloadDidFinish(download());
+    finishTheDownload();
     testing::internal::GetCapturedStderr();
 
     RecordingFrontEnd byScript;

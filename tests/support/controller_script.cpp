@@ -2,8 +2,15 @@
 
 #include "download/download_controller.h"
 #include "download/status_texts.h"
+#include "platform/http_response_head.h"
+#include "platform/system_log.h"
 
 namespace testsupport {
+
+ControllerScript::ControllerScript(FrontEnd& frontEnd) : frontEnd_(frontEnd)
+{
+    progress_.logName = systemLogIdentity();
+}
 
 void ControllerScript::setUp(WindowDelegate& delegate)
 {
@@ -17,6 +24,7 @@ void ControllerScript::setUp(WindowDelegate& delegate)
 void ControllerScript::connect(const std::string& url)
 {
     progress_.url = url;
+    progress_.host = hostOf(url);
     report(DownloadProgress::Phase::Connecting);
 }
 
@@ -58,8 +66,10 @@ void ControllerScript::finish()
     frontEnd_.window().displayIfNeeded();
 }
 
-void ControllerScript::fail(const std::string& message)
+void ControllerScript::fail(const std::string& message, const std::string& reason, const std::string& explanation)
 {
+    progress_.failureReason = reason;
+    progress_.failureExplanation = explanation;
     report(DownloadProgress::Phase::Failed);
     ProgressIndicator& bar = frontEnd_.progress();
     bar.stopAnimation();

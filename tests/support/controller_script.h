@@ -12,7 +12,7 @@ namespace testsupport {
 // keeps the two the same.
 class ControllerScript {
 public:
-    explicit ControllerScript(FrontEnd& frontEnd) : frontEnd_(frontEnd) {}
+    explicit ControllerScript(FrontEnd& frontEnd);
 
     // The controls' first settings (as loadMainInterface gives them) and the
     // window's delegate. The window is not shown.
@@ -25,8 +25,9 @@ public:
     void receive(std::int64_t bytes);
     // The body is complete: "Initializing the installer".
     void finish();
-    // A failure, shown in red.
-    void fail(const std::string& message);
+    // A failure, shown in red, with the reason the log got and the same in
+    // plain words (either may be empty).
+    void fail(const std::string& message, const std::string& reason = {}, const std::string& explanation = {});
 
     const DownloadProgress& progress() const { return progress_; }
 
