@@ -5,6 +5,7 @@
 #include "launcher/temp_dir.h"
 #include "platform/main_bundle.h"
 #include "platform/paths.h"
+#include "platform/termination_signals.h"
 #include "provisioning/fire_install_agent.h"
 #include "provisioning/cache_session.h"
 #include "provisioning/shell_command.h"
@@ -30,9 +31,15 @@ int mainFcn(int argc, const char** argv, ErrorReporter reporter)
         return -1;
     }
 
+    // Only the tests' switch puts the run beside the bundle, among the
+    // user's own files: without a scratch directory there is no run.
     std::string workDir = scratch.getDir();
-    if (workDir.empty() || std::getenv("__ZX_BOOTSTRAP_INSTALLER_UNITTEST__") != nullptr)
+    if (std::getenv("__ZX_BOOTSTRAP_INSTALLER_UNITTEST__") != nullptr) {
         workDir = getDirectoryOfExecutable();
+    } else if (workDir.empty()) {
+        reporter(scratch.whyNot(), true);
+        return -1;
+    }
 
     const int payloadStatus = extractPayloadToDir(workDir, reporter);
     if (payloadStatus != 0) {
@@ -48,13 +55,15 @@ int mainFcn(int argc, const char** argv, ErrorReporter reporter)
     if (agentPath.empty())
         return -1;
 
-    const std::string command = "sh " + smart_quote(agentPath);
+    const std::string command = installAgentShell + (" " + smart_quote(agentPath));
     const std::string bundleLocation = getBundleLocation();
     const bool started = fireInstallAgentWithArgs(agentPath, command, bundleLocation, argc, argv, reporter);
     // The agent has ended: the cache it ran from may change again.
     heldCache.reset();
     if (!started) {
-        reporter("Failed to start the instal agent", true);
+        // A termination signal ends the run as a cancel does: quietly.
+        if (pendingTerminationSignal() == 0)
+            reporter("Failed to start the instal agent", true);
         return -1;
     }
     return 0;

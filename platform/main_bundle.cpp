@@ -34,6 +34,15 @@ std::optional<MainBundle> mainBundle()
     return bundleForExecutable(readRunningExecutableLink());
 }
 
+std::string mainBundleName()
+{
+    const std::optional<MainBundle> bundle = mainBundle();
+    if (!bundle)
+        return {};
+    const std::string name = lastPathComponent(bundle->bundlePath);
+    return bundle->resourcePath != bundle->bundlePath ? applicationBundleTitle(name) : name;
+}
+
 void overrideMainBundle(std::optional<MainBundle> bundle)
 {
     mainBundleOverride() = Override{true, std::move(bundle)};

@@ -15,6 +15,12 @@ struct MainBundle {
 
 std::optional<MainBundle> mainBundle();
 
+// The name the main bundle's users know it by, which the download window and
+// the system log use: an application bundle's name without ".app"
+// ("Example Installer" for Example Installer.app), a flat layout's directory
+// name; empty without a bundle.
+std::string mainBundleName();
+
 // The bundle that belongs to an executable at the given path; none for an empty path.
 std::optional<MainBundle> bundleForExecutable(const std::string& executablePath);
 

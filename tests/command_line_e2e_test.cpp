@@ -7,13 +7,14 @@
 #include "support/launcher_sandbox.h"
 #include "support/process.h"
 #include "support/scratch.h"
+#include "support/terminal_process.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
-#include <poll.h>
-#include <pty.h>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -338,6 +339,38 @@ exit 7
     expectScratchGone();
 }
 
+// Before the agent starts, a termination signal ends the run in order (the
+// scratch directory removed, its last line said) and then by that same
+// signal, so that the shell or script that ran the launcher stops as it
+// would for any program killed by it.
+TEST_F(CommandLine, ATerminationSignalBeforeTheAgentEndsTheRunByThatSignal)
+{
+    const BundleLayout layout = appWithAgent(scratch.path());
+    // unzip that says who started it, then waits to be ended.
+    const std::string shims = scratch.makeDir("shims");
+    writeFile(shims + "/unzip",
+              "#!/bin/sh\necho $PPID > \"$UNZIP_STARTED.part\" && mv \"$UNZIP_STARTED.part\" \"$UNZIP_STARTED\"\n"
+              "while :; do sleep 0.05; done\n",
+              0755);
+    for (const auto& [signal, status] : {std::pair{SIGTERM, "143"}, {SIGHUP, "129"}, {SIGINT, "130"}}) {
+        SCOPED_TRACE(strsignal(signal));
+        const std::string startedFile = scratch / ("unzip-started-" + std::to_string(signal));
+        BackgroundProcess shell(sandbox.options(
+            {"sh", "-c", "\"$@\"; echo \"after $?\"", "sh", layout.executable},
+            {{"PATH", shims + ":" + std::string(std::getenv("PATH"))}, {"UNZIP_STARTED", startedFile}}, cwd));
+        ASSERT_TRUE(shell.waitUntil([&] { return pathExists(startedFile); }));
+        ASSERT_EQ(kill(static_cast<pid_t>(std::stol(readFile(startedFile))), signal), 0);
+        const ProcessResult result = shell.wait();
+        EXPECT_EQ(result.out, std::string("after ") + status + "\n");
+        // The launcher's one line; the shell may add its word for the signal.
+        const std::vector<std::string> lines = splitLines(result.err);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.front(), messages::kInstallationFailed) << result.err;
+        EXPECT_FALSE(readAgentRecord(record).ran);
+        expectScratchGone();
+    }
+}
+
 TEST_F(CommandLine, AnAgentCommandLineTooLongForTheKernelIsAFailure)
 {
     const BundleLayout layout = appWithAgent(scratch.path());
@@ -360,45 +393,12 @@ TEST_F(CommandLine, AnEncryptedArchiveFailsInsteadOfAskingOnTheTerminal)
     writeFile(source + "/install", kRecordingAgentScript);
     ASSERT_EQ(run({"zip", "-q", "-P", "secret", layout.resources + "/InstallAgent.zip", "install"}, {}, source).exitCode, 0);
 
-    // The child of the fork only calls execve: its arguments are made before.
-    std::string executable = layout.executable;
-    char* argv[] = {executable.data(), nullptr};
-    std::vector<std::string> environment = environmentWith(sandbox.environment());
-    std::vector<char*> envp;
-    for (std::string& entry : environment)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
     // The launcher on a terminal of its own that nobody types into: a
     // question there would wait for ever (the safety limit fails the test).
-    int terminal = -1;
-    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        execve(executable.c_str(), argv, envp.data());
-        _exit(127);
-    }
-    std::string output;
-    const auto giveUp = std::chrono::steady_clock::now() + kSafetyLimit;
-    for (;;) {
-        pollfd ready{terminal, POLLIN, 0};
-        if (poll(&ready, 1, 100) > 0) {
-            char buffer[512];
-            const ssize_t got = read(terminal, buffer, sizeof buffer);
-            if (got <= 0)
-                break; // the launcher and everything it started are gone
-            output.append(buffer, static_cast<std::size_t>(got));
-        }
-        if (std::chrono::steady_clock::now() > giveUp) {
-            kill(pid, SIGKILL);
-            ADD_FAILURE() << "hung at:\n" << output;
-            break;
-        }
-    }
-    close(terminal);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << output;
+    const TerminalRun result = runOnTerminal({layout.executable}, environmentWith(sandbox.environment()));
+    const std::string& output = result.output;
+    ASSERT_TRUE(result.finished) << "hung at:\n" << output;
+    EXPECT_TRUE(WIFEXITED(result.waitStatus) && WEXITSTATUS(result.waitStatus) == 255) << output;
     EXPECT_NE(output.find(messages::kUnzipAgentFailed), std::string::npos) << output;
     EXPECT_FALSE(readAgentRecord(record).ran);
 }

@@ -163,4 +163,24 @@ TEST(TerminationSignals, TheCallbackMayDestroyTheObject)
     EXPECT_EQ(formerHandler, currentHandler(SIGHUP));
 }
 
+// A signal that comes between two steps, while no loop listens, is kept
+// for the run: the next object is told at once, and the run can ask.
+TEST(TerminationRecord, KeepsTheFirstSignalForWhatComesAfter)
+{
+    FormerHandlers former;
+    auto loop = createPollEventLoop();
+    {
+        TerminationRecord record;
+        EXPECT_EQ(0, pendingTerminationSignal());
+        ASSERT_EQ(0, raise(SIGHUP));
+        ASSERT_EQ(0, raise(SIGTERM));
+        EXPECT_EQ(SIGHUP, pendingTerminationSignal());
+        EXPECT_EQ(0, formerHandlerCalls) << "the signal reached the former handler";
+        TerminationSignals later(*loop, [&](int signal) { loop->stop(signal); });
+        EXPECT_EQ(SIGHUP, runGuarded(*loop));
+    }
+    EXPECT_EQ(0, pendingTerminationSignal());
+    EXPECT_EQ(formerHandler, currentHandler(SIGHUP));
+}
+
 } // namespace
