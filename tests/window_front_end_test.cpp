@@ -31,6 +31,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -38,6 +39,7 @@
 using testsupport::ControllerScript;
 using testsupport::inChild;
 using testsupport::png;
+using testsupport::largePng;
 using testsupport::runLoopUntil;
 using testsupport::ScopedEnv;
 using testsupport::ScratchDir;
@@ -64,6 +66,55 @@ bool isBlue(const XTestDisplay::Rgb& p)
     return p.blue > p.red + 60 && p.blue > 150;
 }
 
+// Text in the grey of the details (darker than the background, not coloured).
+bool isGreyText(const XTestDisplay::Rgb& p)
+{
+    return p.red < 160 && p.red + 30 > p.blue && p.blue + 30 > p.red && p.green + 30 > p.red;
+}
+
+// Whether any pixel of a band of rows of the window matches.
+bool anyPixelIn(XTestDisplay& x, XTestDisplay::WindowId id, const LayoutBox& band,
+                bool (*matches)(const XTestDisplay::Rgb&))
+{
+    for (const auto& pixel : x.pixels(id, band.x, band.y, band.w, band.h))
+        if (matches(pixel))
+            return true;
+    return false;
+}
+
+// A line of the status in the message area.
+LayoutBox statusRow(const WindowLayout& layout, int line)
+{
+    const LayoutBox& area = layout.message;
+    return {area.x, area.y + line * layout.statusLineHeight, area.w, layout.statusLineHeight};
+}
+
+// A line of the details, which follow the lines the status took.
+LayoutBox detailRow(const WindowLayout& layout, int statusLinesShown, int line)
+{
+    const LayoutBox& area = layout.message;
+    const int top = statusLinesShown * layout.statusLineHeight + line * layout.detailLineHeight;
+    return {area.x, area.y + top, area.w, layout.detailLineHeight};
+}
+
+// The window as the user sees it, when $LAUNCHER_WINDOW_SCREENSHOTS names a
+// directory: <directory>/<name>.png, for a person to look at.
+void saveScreenshot(XTestDisplay& x, const std::string& name)
+{
+    const char* directory = std::getenv("LAUNCHER_WINDOW_SCREENSHOTS");
+    if (directory == nullptr)
+        return;
+    x.sync();
+    writeFile(std::string(directory) + "/" + name + ".png", png(x.screenWidth(), x.screenHeight(), x.screen()));
+}
+
+// No scale from the environment: the window is drawn at 96 dots per inch
+// unless a test says otherwise.
+struct UnscaledEnvironment {
+    ScopedEnv gdk{"GDK_SCALE", std::nullopt};
+    ScopedEnv qt{"QT_SCALE_FACTOR", std::nullopt};
+};
+
 // Shows the window and waits until it is on the screen; its X id.
 XTestDisplay::WindowId showAndFind(FrontEnd& frontEnd, XTestDisplay& x)
 {
@@ -71,7 +122,10 @@ XTestDisplay::WindowId showAndFind(FrontEnd& frontEnd, XTestDisplay& x)
     XTestDisplay::WindowId id = 0;
     const bool seen = runLoopUntil(frontEnd.loop(), [&] {
         id = x.findWindow(title);
-        return id != 0 && x.isViewable(id);
+        if (id == 0 || !x.isViewable(id))
+            return false;
+        const auto corner = x.pixels(id, 1, 1, 1, 1); // drawn: no longer black
+        return !corner.empty() && corner[0].red + corner[0].green + corner[0].blue > 0;
     });
     EXPECT_TRUE(seen) << "the window did not appear";
     return seen ? id : 0;
@@ -79,9 +133,13 @@ XTestDisplay::WindowId showAndFind(FrontEnd& frontEnd, XTestDisplay& x)
 
 // ---- the window ----
 
-TEST_F(WindowFrontEnd, OpensCentredWithItsTitleAndFixedSize)
+TEST_F(WindowFrontEnd, OpensCentredWithItsTitleShrunkToItsControlsUntilAPictureIsShown)
 {
-    inChild([] {
+    ScratchDir scratch;
+    const std::string splash = scratch / "splash.png";
+    writeFile(splash, png(40, 40, solid(40, 40, 20, 60, 160)));
+    inChild([&] {
+        UnscaledEnvironment unscaled;
         ScopedEnv env("DISPLAY", display());
         XTestDisplay x(display());
         ASSERT_TRUE(x.connected());
@@ -90,20 +148,66 @@ TEST_F(WindowFrontEnd, OpensCentredWithItsTitleAndFixedSize)
         EXPECT_TRUE(frontEnd->window().hasUserToClose());
         const XTestDisplay::WindowId id = showAndFind(*frontEnd, x);
         ASSERT_NE(id, 0u);
-        int left = 0, top = 0, width = 0, height = 0;
-        ASSERT_TRUE(x.geometry(id, left, top, width, height));
-        EXPECT_EQ(width, windowLayout::width);
-        EXPECT_EQ(height, windowLayout::height);
-        EXPECT_EQ(left, (x.screenWidth() - width) / 2);
-        EXPECT_EQ(top, (x.screenHeight() - height) / 2);
+        for (const bool withPicture : {false, true}) {
+            SCOPED_TRACE(withPicture ? "with a picture" : "without a picture");
+            if (withPicture) {
+                ASSERT_TRUE(frontEnd->image().showImageFromFile(splash, 400, 400));
+            }
+            const WindowLayout layout = layOutWindow(1.0, withPicture);
+            int left = 0, top = 0, width = 0, height = 0;
+            EXPECT_TRUE(runLoopUntil(frontEnd->loop(), [&] {
+                return x.geometry(id, left, top, width, height) && width == layout.width && height == layout.height;
+            })) << width << "x" << height;
+            EXPECT_EQ(left, (x.screenWidth() - width) / 2);
+            EXPECT_EQ(top, (x.screenHeight() - height) / 2);
+            saveScreenshot(x, withPicture ? "window-with-picture" : "window-without-picture");
+        }
     });
 }
 
-enum class CloseBy { Escape, Return, CancelClick, CloseBox, Program };
+TEST_F(WindowFrontEnd, ScalesWithTheScreensDotsPerInch)
+{
+    inChild([] {
+        UnscaledEnvironment unscaled;
+        ScopedEnv env("DISPLAY", display());
+        XTestDisplay x(display());
+        ASSERT_TRUE(x.connected());
+        x.setResources("Xft.dpi:\t192\n");
+        std::unique_ptr<FrontEnd> frontEnd = createWindowFrontEnd(title);
+        x.setResources("");
+        ASSERT_TRUE(frontEnd);
+        ControllerScript script(*frontEnd);
+        CountingDelegate delegate;
+        script.setUp(delegate);
+        const XTestDisplay::WindowId id = showAndFind(*frontEnd, x);
+        ASSERT_NE(id, 0u);
+        script.connect("http://127.0.0.1:1/agent");
+        script.respond(1000);
+        script.receive(400);
+
+        const WindowLayout layout = layOutWindow(2.0, false);
+        int left = 0, top = 0, width = 0, height = 0;
+        ASSERT_TRUE(x.geometry(id, left, top, width, height));
+        EXPECT_EQ(width, layout.width);
+        EXPECT_EQ(height, layout.height);
+        EXPECT_EQ(width, 2 * layOutWindow(1.0, false).width);
+        // The bar at twice the height, 40% filled, and the text in the larger font.
+        EXPECT_TRUE(runLoopUntil(frontEnd->loop(), [&] {
+            const auto column = x.pixels(id, layout.bar.x + layout.bar.w / 5, layout.bar.y, 1, layout.bar.h);
+            int blue = 0;
+            for (const auto& pixel : column)
+                blue += isBlue(pixel) ? 1 : 0;
+            return blue >= 24;
+        })) << "the bar is not drawn at the scale";
+        saveScreenshot(x, "window-at-192-dpi");
+    });
+}
+
+enum class CloseBy { Escape, TabThenReturn, CancelClick, CloseBox, Program };
 
 void PrintTo(CloseBy how, std::ostream* out)
 {
-    static const char* const names[] = {"Escape", "Return", "CancelClick", "CloseBox", "Program"};
+    static const char* const names[] = {"Escape", "TabThenReturn", "CancelClick", "CloseBox", "Program"};
     *out << names[static_cast<int>(how)];
 }
 
@@ -113,12 +217,14 @@ TEST_P(ClosingTheWindow, TellsTheDelegateOnceAndTakesTheWindowAway)
 {
     const CloseBy how = GetParam();
     inChild([how] {
+        UnscaledEnvironment unscaled;
         ScopedEnv env("DISPLAY", display());
         XTestDisplay x(display());
         ASSERT_TRUE(x.connected());
         std::unique_ptr<FrontEnd> frontEnd = createWindowFrontEnd(title);
         ASSERT_TRUE(frontEnd);
         EventLoop& loop = frontEnd->loop();
+        const WindowLayout layout = layOutWindow(1.0, false);
         CountingDelegate delegate([&] { loop.stop(17); });
         frontEnd->window().setDelegate(&delegate);
         frontEnd->cancel().setKeyEquivalent("\r");
@@ -132,14 +238,15 @@ TEST_P(ClosingTheWindow, TellsTheDelegateOnceAndTakesTheWindowAway)
         loop.callLater(0.0, [&] {
             switch (how) {
             case CloseBy::Escape:
-            case CloseBy::Return:
+            case CloseBy::TabThenReturn:
                 // Keys go to the window under the pointer (no window manager).
                 x.movePointer(left + width / 2, top + height / 2);
+                if (how == CloseBy::TabThenReturn)
+                    x.pressKey("Tab"); // Return presses Cancel only once the user has moved there
                 x.pressKey(how == CloseBy::Escape ? "Escape" : "Return");
                 break;
             case CloseBy::CancelClick:
-                x.click(left + windowLayout::buttonX + windowLayout::buttonWidth / 2,
-                        top + windowLayout::rowY + windowLayout::rowHeight / 2);
+                x.click(left + layout.button.x + layout.button.w / 2, top + layout.button.y + layout.button.h / 2);
                 break;
             case CloseBy::CloseBox:
                 x.requestClose(id);
@@ -162,8 +269,8 @@ TEST_P(ClosingTheWindow, TellsTheDelegateOnceAndTakesTheWindowAway)
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, ClosingTheWindow,
-                         ::testing::Values(CloseBy::Escape, CloseBy::Return, CloseBy::CancelClick, CloseBy::CloseBox,
-                                           CloseBy::Program),
+                         ::testing::Values(CloseBy::Escape, CloseBy::TabThenReturn, CloseBy::CancelClick,
+                                           CloseBy::CloseBox, CloseBy::Program),
                          [](const ::testing::TestParamInfo<CloseBy>& info) {
                              return ::testing::PrintToString(info.param);
                          });
@@ -177,13 +284,16 @@ TEST_F(WindowFrontEnd, ShowsTheSplashScaledProportionallyTheBarAndTheStatus)
     writeFile(notAPicture, "this is text, not a picture\n");
 
     inChild([&] {
-        using namespace windowLayout;
+        UnscaledEnvironment unscaled;
         ScopedEnv env("DISPLAY", display());
         XTestDisplay x(display());
         ASSERT_TRUE(x.connected());
         std::unique_ptr<FrontEnd> frontEnd = createWindowFrontEnd(title);
         ASSERT_TRUE(frontEnd);
         EventLoop& loop = frontEnd->loop();
+        const WindowLayout layout = layOutWindow(1.0, true);
+        const int splashX = layout.picture.x, splashY = layout.picture.y;
+        const int splashWidth = layout.picture.w, splashHeight = layout.picture.h;
         CountingDelegate delegate([&] { loop.stop(1); });
         ControllerScript script(*frontEnd);
         script.setUp(delegate);
@@ -217,24 +327,15 @@ TEST_F(WindowFrontEnd, ShowsTheSplashScaledProportionallyTheBarAndTheStatus)
         EXPECT_TRUE(isRed(inside[0])) << "the picture is not 200 pixels high";
 
         // 40%: filled a fifth of the way, empty at three fifths.
-        const int barMiddle = barY + barHeight / 2;
+        const LayoutBox& bar = layout.bar;
         EXPECT_TRUE(runLoopUntil(loop, [&] {
-            const auto row = x.pixels(id, barX, barMiddle, barWidth, 1);
-            return !row.empty() && isBlue(row[barWidth / 5]) && !isBlue(row[barWidth * 3 / 5]);
+            const auto row = x.pixels(id, bar.x, bar.y + bar.h / 2, bar.w, 1);
+            return !row.empty() && isBlue(row[bar.w / 5]) && !isBlue(row[bar.w * 3 / 5]);
         })) << "the bar does not show 40%";
-
-        if (const char* shot = std::getenv("LAUNCHER_WINDOW_SCREENSHOT")) {
-            x.sync();
-            writeFile(shot, png(x.screenWidth(), x.screenHeight(), x.screen()));
-        }
+        saveScreenshot(x, "window-downloading");
 
         // A failure: the status line turns red.
-        auto redInStatus = [&] {
-            for (const auto& pixel : x.pixels(id, statusX, rowY, statusWidth, rowHeight))
-                if (isRed(pixel))
-                    return true;
-            return false;
-        };
+        auto redInStatus = [&] { return anyPixelIn(x, id, statusRow(layout, 0), isRed); };
         EXPECT_FALSE(redInStatus());
         script.fail(messages::kDownloadError);
         EXPECT_TRUE(runLoopUntil(loop, redInStatus)) << "the failure is not shown in red";
@@ -244,10 +345,157 @@ TEST_F(WindowFrontEnd, ShowsTheSplashScaledProportionallyTheBarAndTheStatus)
     });
 }
 
+TEST_F(WindowFrontEnd, ShowsWhomItConnectsToThenTheFiguresOfTheTransferBelowTheStatus)
+{
+    inChild([] {
+        UnscaledEnvironment unscaled;
+        ScopedEnv env("DISPLAY", display());
+        XTestDisplay x(display());
+        ASSERT_TRUE(x.connected());
+        std::unique_ptr<FrontEnd> frontEnd = createWindowFrontEnd(title);
+        ASSERT_TRUE(frontEnd);
+        const WindowLayout layout = layOutWindow(1.0, false);
+        ControllerScript script(*frontEnd);
+        CountingDelegate delegate;
+        script.setUp(delegate);
+        const XTestDisplay::WindowId id = showAndFind(*frontEnd, x);
+        ASSERT_NE(id, 0u);
+        EventLoop& loop = frontEnd->loop();
+        EXPECT_FALSE(anyPixelIn(x, id, statusRow(layout, 0), isGreyText)) << "text before the request";
+
+        // Before the response: the status line is empty, the details say whom it connects to.
+        script.connect("http://127.0.0.1:1/agent");
+        EXPECT_TRUE(runLoopUntil(loop, [&] { return anyPixelIn(x, id, detailRow(layout, 0, 0), isGreyText); }))
+            << "nothing said while connecting";
+        saveScreenshot(x, "window-connecting");
+
+        // Then the status and, below it, the figures as the bytes come.
+        script.respond(1000 * 1000);
+        EXPECT_TRUE(runLoopUntil(loop, [&] { return !anyPixelIn(x, id, detailRow(layout, 1, 0), isGreyText); }))
+            << "the connecting text stays";
+        script.receive(400 * 1000);
+        EXPECT_TRUE(runLoopUntil(loop, [&] { return anyPixelIn(x, id, detailRow(layout, 1, 0), isGreyText); }))
+            << "no figures below the status";
+        EXPECT_FALSE(anyPixelIn(x, id, detailRow(layout, 1, 1), isGreyText)) << "one line of figures";
+        saveScreenshot(x, "window-details");
+    });
+}
+
+TEST_F(WindowFrontEnd, ShowsAFailureWholeWithItsReasonAndWhereToLookAndCloses)
+{
+    inChild([] {
+        UnscaledEnvironment unscaled;
+        ScopedEnv env("DISPLAY", display());
+        XTestDisplay x(display());
+        ASSERT_TRUE(x.connected());
+        std::unique_ptr<FrontEnd> frontEnd = createWindowFrontEnd(title);
+        ASSERT_TRUE(frontEnd);
+        EventLoop& loop = frontEnd->loop();
+        const WindowLayout layout = layOutWindow(1.0, false);
+        ControllerScript script(*frontEnd);
+        CountingDelegate delegate([&] { loop.stop(3); });
+        script.setUp(delegate);
+        const XTestDisplay::WindowId id = showAndFind(*frontEnd, x);
+        ASSERT_NE(id, 0u);
+        script.connect("http://127.0.0.1:1/agent");
+        script.respond(1000);
+        script.receive(400);
+        script.fail(messages::kDownloadError, "HTTP status 404",
+                    "The server answered 404 Not Found for http://127.0.0.1:1/agent");
+
+        // The red sentence on two lines, then the reason and where to look in two more.
+        EXPECT_TRUE(runLoopUntil(loop, [&] {
+            return anyPixelIn(x, id, statusRow(layout, 0), isRed) && anyPixelIn(x, id, statusRow(layout, 1), isRed) &&
+                   anyPixelIn(x, id, detailRow(layout, 2, 0), isGreyText) &&
+                   anyPixelIn(x, id, detailRow(layout, 2, 1), isGreyText);
+        })) << "the failure is not shown whole with its reason";
+        EXPECT_FALSE(anyPixelIn(x, id, detailRow(layout, 2, 2), isGreyText));
+        // The full bar is red, not the blue of a download that went well.
+        const auto barMiddle = x.pixels(id, layout.bar.x, layout.bar.y + layout.bar.h / 2, layout.bar.w, 1);
+        ASSERT_FALSE(barMiddle.empty());
+        EXPECT_TRUE(isRed(barMiddle[barMiddle.size() / 2]));
+        EXPECT_FALSE(isBlue(barMiddle.back()));
+        saveScreenshot(x, "window-failed");
+
+        // The button is Close now, and a single Return presses it.
+        if (!x.canPlayUser())
+            GTEST_SKIP() << "the X server has no XTEST extension";
+        int left = 0, top = 0, width = 0, height = 0;
+        ASSERT_TRUE(x.geometry(id, left, top, width, height));
+        loop.callLater(0.0, [&] {
+            x.movePointer(left + width / 2, top + height / 2);
+            x.pressKey("Return");
+        });
+        const EventLoop::CallId guard = loop.callLater(30.0, [&] { loop.stop(-1); });
+        EXPECT_EQ(loop.run(), 3) << "Return did not close the failed window";
+        loop.cancelCall(guard);
+        EXPECT_EQ(delegate.calls, 1);
+    });
+}
+
+TEST_F(WindowFrontEnd, AReturnTypedIntoTheWindowDoesNotCancelTheDownload)
+{
+    inChild([] {
+        UnscaledEnvironment unscaled;
+        ScopedEnv env("DISPLAY", display());
+        XTestDisplay x(display());
+        ASSERT_TRUE(x.connected());
+        if (!x.canPlayUser())
+            GTEST_SKIP() << "the X server has no XTEST extension";
+        std::unique_ptr<FrontEnd> frontEnd = createWindowFrontEnd(title);
+        ASSERT_TRUE(frontEnd);
+        EventLoop& loop = frontEnd->loop();
+        ControllerScript script(*frontEnd);
+        CountingDelegate delegate;
+        script.setUp(delegate);
+        const XTestDisplay::WindowId id = showAndFind(*frontEnd, x);
+        ASSERT_NE(id, 0u);
+        script.connect("http://127.0.0.1:1/agent");
+        script.respond(1000);
+        int left = 0, top = 0, width = 0, height = 0;
+        ASSERT_TRUE(x.geometry(id, left, top, width, height));
+        x.movePointer(left + width / 2, top + height / 2);
+        x.pressKey("Return");
+        x.pressKey("space");
+        loop.callLater(0.5, [&] { loop.stop(0); });
+        loop.run();
+        EXPECT_EQ(delegate.calls, 0) << "a key meant for another window cancelled the download";
+        EXPECT_TRUE(x.isViewable(id));
+    });
+}
+
+TEST_F(WindowFrontEnd, NeverDecodesAPictureLargerThanItShows)
+{
+    ScratchDir scratch;
+    // 25 megapixels (75 MB decoded) in a file of 3 MB.
+    const std::string bomb = scratch / "splash.png";
+    writeFile(bomb, largePng(5000, 5000));
+    inChild([&] {
+        UnscaledEnvironment unscaled;
+        ScopedEnv env("DISPLAY", display());
+        XTestDisplay x(display());
+        ASSERT_TRUE(x.connected());
+        std::unique_ptr<FrontEnd> frontEnd = createWindowFrontEnd(title);
+        ASSERT_TRUE(frontEnd);
+        const XTestDisplay::WindowId id = showAndFind(*frontEnd, x);
+        ASSERT_NE(id, 0u);
+        rusage before{};
+        getrusage(RUSAGE_SELF, &before);
+        EXPECT_FALSE(frontEnd->image().showImageFromFile(bomb, 400, 400));
+        rusage after{};
+        getrusage(RUSAGE_SELF, &after);
+        EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 40 * 1024) << "kilobytes more at the peak: it was decoded";
+        int left = 0, top = 0, width = 0, height = 0;
+        ASSERT_TRUE(x.geometry(id, left, top, width, height));
+        EXPECT_EQ(height, layOutWindow(1.0, false).height) << "room made for a picture that is not shown";
+    });
+}
+
 TEST_F(WindowFrontEnd, AnimatesAnIndeterminateBar)
 {
     inChild([] {
-        using namespace windowLayout;
+        UnscaledEnvironment unscaled;
+        const LayoutBox bar = layOutWindow(1.0, false).bar;
         ScopedEnv env("DISPLAY", display());
         XTestDisplay x(display());
         ASSERT_TRUE(x.connected());
@@ -261,7 +509,7 @@ TEST_F(WindowFrontEnd, AnimatesAnIndeterminateBar)
         // The blue block is seen at different places as the loop turns.
         std::vector<int> places;
         const bool moves = runLoopUntil(frontEnd->loop(), [&] {
-            const auto row = x.pixels(id, barX, barY + barHeight / 2, barWidth, 1);
+            const auto row = x.pixels(id, bar.x, bar.y + bar.h / 2, bar.w, 1);
             for (int i = 0; i < static_cast<int>(row.size()); ++i)
                 if (isBlue(row[static_cast<std::size_t>(i)])) {
                     if (places.empty() || places.back() != i)

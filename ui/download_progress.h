@@ -27,8 +27,9 @@ struct DownloadProgress {
     std::int64_t bytesReceived = 0;
     // The length the response announced; -1 when it announced none.
     std::int64_t totalBytes = -1;
-    // The archive's URL, from Connecting on.
+    // The archive's URL, and its host as a person reads it, from Connecting on.
     std::string url;
+    std::string host;
     // While WaitingToRetry: why, how long, which attempt comes.
     UrlDownloadRetry retry;
     // When Failed: the reason the log got; empty when the shown text is all.
@@ -36,6 +37,9 @@ struct DownloadProgress {
     // When Failed: the reason in plain words for a person, with what to do;
     // empty when there are none better than the reason.
     std::string failureExplanation;
+    // The name the run's lines carry in the system log, to tell a person
+    // where to look.
+    std::string logName;
 
     bool lengthKnown() const { return totalBytes != -1; }
 

@@ -31,20 +31,60 @@ std::string duration(double seconds)
     return text;
 }
 
-std::string transferDetails(const DownloadProgress& progress, std::optional<double> bytesPerSecond)
+TransferFacts transferFacts(const DownloadProgress& progress, std::optional<double> bytesPerSecond)
 {
     const double received = static_cast<double>(progress.bytesReceived);
     if (!progress.transferring() || received <= 0)
         return {};
+    TransferFacts facts;
     const bool speedKnown = bytesPerSecond && *bytesPerSecond > 0;
-    const std::string speed = speedKnown ? "  " + byteCount(*bytesPerSecond) + "/s" : "";
-    if (!progress.lengthKnown())
-        return byteCount(received) + speed; // the total is unknown; what arrives is still counted
+    if (speedKnown)
+        facts.speed = byteCount(*bytesPerSecond) + "/s";
+    if (!progress.lengthKnown()) {
+        facts.bytes = byteCount(received); // the total is unknown; what arrives is still counted
+        return facts;
+    }
     const double total = static_cast<double>(progress.totalBytes);
     if (total <= 0)
         return {};
-    std::string details = byteCount(received) + " / " + byteCount(total) + speed;
+    facts.bytes = byteCount(received) + " / " + byteCount(total);
     if (speedKnown && received < total)
-        details += "  " + duration((total - received) / *bytesPerSecond) + " left";
-    return details;
+        facts.timeLeft = duration((total - received) / *bytesPerSecond) + " left";
+    return facts;
+}
+
+std::string joinedFacts(const TransferFacts& facts, const std::string& separator, bool withSpeed, bool withTimeLeft)
+{
+    std::string joined = facts.bytes;
+    for (const std::string* part : {withSpeed ? &facts.speed : nullptr, withTimeLeft ? &facts.timeLeft : nullptr})
+        if (part != nullptr && !part->empty())
+            joined += (joined.empty() ? "" : separator) + *part;
+    return joined;
+}
+
+std::string transferDetails(const DownloadProgress& progress, std::optional<double> bytesPerSecond)
+{
+    return joinedFacts(transferFacts(progress, bytesPerSecond), "  ");
+}
+
+std::string connectingText(const DownloadProgress& progress)
+{
+    if (progress.phase != DownloadProgress::Phase::Connecting)
+        return {};
+    return (progress.host.empty() ? std::string("Connecting") : "Connecting to " + progress.host) + "\u2026";
+}
+
+std::vector<std::string> failureDetails(const DownloadProgress& progress)
+{
+    if (progress.phase != DownloadProgress::Phase::Failed)
+        return {};
+    std::vector<std::string> lines;
+    if (!progress.failureExplanation.empty())
+        lines.push_back(progress.failureExplanation);
+    else if (!progress.failureReason.empty())
+        lines.push_back(progress.host.empty() ? progress.failureReason
+                                              : "The download from " + progress.host + " failed: " + progress.failureReason);
+    if (!progress.logName.empty())
+        lines.push_back("Details: journalctl -t " + progress.logName);
+    return lines;
 }

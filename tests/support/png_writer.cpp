@@ -41,16 +41,9 @@ std::string pngChunk(const std::string& type, const std::string& data)
     return chunk;
 }
 
-} // namespace
-
-std::string png(int width, int height, const std::vector<unsigned char>& rgb)
+// A zlib stream of stored (not compressed) deflate blocks.
+std::string storedZlib(const std::string& raw)
 {
-    std::string raw;
-    for (int row = 0; row < height; ++row) {
-        raw += '\0'; // no filter
-        raw.append(reinterpret_cast<const char*>(rgb.data()) + static_cast<std::size_t>(row) * width * 3,
-                   static_cast<std::size_t>(width) * 3);
-    }
     std::string zlib = "\x78\x01";
     std::uint32_t a = 1, b = 0;
     for (const unsigned char byte : raw) {
@@ -69,13 +62,46 @@ std::string png(int width, int height, const std::vector<unsigned char>& rgb)
             break;
     }
     putBigEndian(zlib, (b << 16) | a);
+    return zlib;
+}
 
+// The file around the image data: bit depth and colour type as PNG numbers
+// them, a palette chunk when one is given.
+std::string pngFile(int width, int height, int bitDepth, int colourType, const std::string& palette,
+                    const std::string& raw)
+{
     std::string header;
     putBigEndian(header, static_cast<std::uint32_t>(width));
     putBigEndian(header, static_cast<std::uint32_t>(height));
-    header += std::string("\x08\x02\x00\x00\x00", 5); // 8 bits, RGB, deflate, no filter, no interlace
-    return std::string("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + pngChunk("IDAT", zlib) +
+    header += static_cast<char>(bitDepth);
+    header += static_cast<char>(colourType);
+    header += std::string("\x00\x00\x00", 3); // deflate, no filter, no interlace
+    return std::string("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) +
+           (palette.empty() ? std::string() : pngChunk("PLTE", palette)) + pngChunk("IDAT", storedZlib(raw)) +
            pngChunk("IEND", "");
+}
+
+} // namespace
+
+std::string png(int width, int height, const std::vector<unsigned char>& rgb)
+{
+    std::string raw;
+    for (int row = 0; row < height; ++row) {
+        raw += '\0'; // no filter
+        raw.append(reinterpret_cast<const char*>(rgb.data()) + static_cast<std::size_t>(row) * width * 3,
+                   static_cast<std::size_t>(width) * 3);
+    }
+    return pngFile(width, height, 8, 2, {}, raw); // 8-bit RGB
+}
+
+std::string largePng(int width, int height)
+{
+    const std::string row = '\0' + std::string((static_cast<std::size_t>(width) + 7) / 8, '\0');
+    std::string raw;
+    raw.reserve(row.size() * static_cast<std::size_t>(height));
+    for (int n = 0; n < height; ++n)
+        raw += row;
+    return pngFile(width, height, 1, 3, std::string("\x30\x60\xa0\xff\xff\xff", 6), raw); // 1-bit palette
 }
 
 std::vector<unsigned char> solid(int width, int height, unsigned char r, unsigned char g, unsigned char b)

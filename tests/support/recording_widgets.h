@@ -247,6 +247,7 @@ public:
         bool deletesFileUponFailure = false;
         std::string ifNoneMatch;
         int cancels = 0;
+        std::vector<BodyLimit> limits; // each limitBody(), in order
     };
     explicit ScriptedDownload(std::shared_ptr<Record> record) : record_(std::move(record)) {}
     void setDestination(const std::string& path, bool allowOverwrite) override
@@ -256,6 +257,7 @@ public:
     }
     void setDeletesFileUponFailure(bool deletes) override { record_->deletesFileUponFailure = deletes; }
     void cancel() override { ++record_->cancels; }
+    void limitBody(const BodyLimit& limit) override { record_->limits.push_back(limit); }
 
 private:
     std::shared_ptr<Record> record_;

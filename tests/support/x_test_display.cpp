@@ -188,4 +188,15 @@ void XTestDisplay::sync()
     XSync(display_, False);
 }
 
+void XTestDisplay::setResources(const std::string& resources)
+{
+    const ::Window root = DefaultRootWindow(display_);
+    if (resources.empty())
+        XDeleteProperty(display_, root, XA_RESOURCE_MANAGER);
+    else
+        XChangeProperty(display_, root, XA_RESOURCE_MANAGER, XA_STRING, 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(resources.data()), static_cast<int>(resources.size()));
+    sync();
+}
+
 } // namespace testsupport

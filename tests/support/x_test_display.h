@@ -52,6 +52,11 @@ public:
     // Waits until the server has handled everything sent so far.
     void sync();
 
+    // Replaces the X resources of the screen (the RESOURCE_MANAGER property
+    // of its root window, "Xft.dpi:\t192\n" say), as a desktop sets them;
+    // "" removes them. Clients that connect afterwards see them.
+    void setResources(const std::string& resources);
+
 private:
     ::_XDisplay* display_ = nullptr;
     bool hasXTest_ = false;

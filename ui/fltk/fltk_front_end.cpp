@@ -1,5 +1,6 @@
-// The window front end: an FLTK window with the splash picture, a progress
-// bar, the status line and a Cancel button, on FLTK's event loop. Built as
+// The window front end: an FLTK window with the splash picture (when there
+// is one), a progress bar, the status line with the details below it and a
+// Cancel button, scaled to the screen, on FLTK's event loop. Built as
 // the module launcher-window.so, which the launcher loads only when it wants
 // a window.
 
@@ -7,15 +8,18 @@
 #include "ui/fltk/fltk_layout.h"
 #include "ui/fltk/fltk_widgets.h"
 #include "ui/fltk/fltk_window_widgets.h"
+#include "ui/fltk/window_details.h"
 #include "ui/fltk/window_module.h"
 #include "ui/fltk/x_connection.h"
 #include "ui/front_end.h"
 #include "ui/latest_download_progress.h"
+#include "ui/window_scale.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Double_Window.H>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -44,20 +48,24 @@ public:
 private:
     static void onCloseRequest(Fl_Widget*, void* data);
     void build(const std::string& title);
+    // Places the controls and sizes the window, centred on the screen.
+    void applyLayout(const WindowLayout& layout);
 
     XConnection& connection_;
     FltkEventLoop loop_; // before the controls, which schedule their animation on it
+    double scale_ = 1.0;
     bool built_ = false;
     Fl_Double_Window* fltkWindow_ = nullptr; // owns the FLTK widgets below
     Fl_Box* splashBox_ = nullptr;
     ProgressBarWidget* bar_ = nullptr;
-    StatusLineWidget* statusLine_ = nullptr;
+    MessageAreaWidget* message_ = nullptr;
     CancelButtonWidget* button_ = nullptr;
     std::unique_ptr<FltkWindow> window_;
     std::unique_ptr<FltkProgress> progress_;
     std::unique_ptr<FltkImage> image_;
     std::unique_ptr<FltkStatusLine> status_;
     std::unique_ptr<FltkButton> cancel_;
+    std::unique_ptr<WindowDetails> details_;
     LatestDownloadProgress downloadProgress_;
 };
 
@@ -69,21 +77,30 @@ void setUpToolkitOnce()
     done = true;
     Fl::scheme("gtk+");
     Fl::background(0xee, 0xee, 0xee);
-    Fl::visible_focus(0); // no dotted focus frame on the only button
+    Fl::visible_focus(0); // no dotted focus frame; the button frames itself
 }
 
 FltkFrontEnd::FltkFrontEnd(XConnection& connection, const std::string& title)
     : connection_(connection)
     , loop_(connection)
 {
+    const std::string resources = connection_.resources();
+    scale_ = windowScale(std::getenv("GDK_SCALE"), std::getenv("QT_SCALE_FACTOR"), resources.c_str());
     connection_.guarded([this, &title] { build(title); });
     if (!built_)
         return;
     window_ = std::make_unique<FltkWindow>(connection_, *fltkWindow_);
     progress_ = std::make_unique<FltkProgress>(connection_, loop_, *bar_);
-    image_ = std::make_unique<FltkImage>(connection_, *splashBox_);
-    status_ = std::make_unique<FltkStatusLine>(connection_, *statusLine_);
+    const WindowLayout withPicture = layOutWindow(scale_, true);
+    image_ = std::make_unique<FltkImage>(connection_, *splashBox_, withPicture.picture.w, withPicture.picture.h,
+                                         scale_, [this] {
+                                             const WindowLayout layout = layOutWindow(scale_, true);
+                                             connection_.guarded([this, &layout] { applyLayout(layout); });
+                                         });
+    status_ = std::make_unique<FltkStatusLine>(connection_, *message_);
     cancel_ = std::make_unique<FltkButton>(connection_, *button_);
+    details_ = std::make_unique<WindowDetails>(connection_, loop_, *message_, *bar_, *button_, *progress_);
+    downloadProgress_.setListener([this] { details_->progressChanged(downloadProgress_.latest()); });
 
     // Once the display is gone nobody can close the window by hand. If it
     // already shows a failure, which waits for exactly that, the run ends.
@@ -95,40 +112,57 @@ FltkFrontEnd::FltkFrontEnd(XConnection& connection, const std::string& title)
 
 void FltkFrontEnd::build(const std::string& title)
 {
-    using namespace windowLayout;
     setUpToolkitOnce();
-
-    fltkWindow_ = new Fl_Double_Window(width, height);
+    // Without a picture the window holds its controls only; it makes room
+    // for one when one is shown.
+    const WindowLayout layout = layOutWindow(scale_, false);
+    fltkWindow_ = new Fl_Double_Window(layout.width, layout.height);
     fltkWindow_->copy_label(title.c_str());
     fltkWindow_->xclass("launcher");
-    fltkWindow_->size_range(width, height, width, height); // fixed size
 
-    splashBox_ = new Fl_Box(splashX, splashY, splashWidth, splashHeight);
+    splashBox_ = new Fl_Box(0, 0, 0, 0);
     splashBox_->box(FL_FLAT_BOX);
-    splashBox_->color(fl_rgb_color(0xdc, 0xdc, 0xdc));
     splashBox_->align(FL_ALIGN_CENTER | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
-
-    bar_ = new ProgressBarWidget(barX, barY, barWidth, barHeight);
-
-    statusLine_ = new StatusLineWidget(statusX, rowY, statusWidth, rowHeight);
-
-    button_ = new CancelButtonWidget(buttonX, rowY, buttonWidth, rowHeight, "Cancel");
+    bar_ = new ProgressBarWidget(0, 0, 0, 0);
+    message_ = new MessageAreaWidget(0, 0, 0, 0);
+    button_ = new CancelButtonWidget(0, 0, 0, 0);
     button_->callback(onCloseRequest, this);
 
     fltkWindow_->end();
     // The close box and Escape end up here, as the Cancel button does.
     fltkWindow_->callback(onCloseRequest, this);
+    applyLayout(layout);
+    built_ = true;
+}
 
-    // Centred on the screen that holds the pointer.
+void FltkFrontEnd::applyLayout(const WindowLayout& layout)
+{
+    const bool withPicture = layout.picture.w > 0;
+    splashBox_->resize(layout.picture.x, layout.picture.y, layout.picture.w, layout.picture.h);
+    if (withPicture)
+        splashBox_->show();
+    else
+        splashBox_->hide();
+    bar_->resize(layout.bar.x, layout.bar.y, layout.bar.w, layout.bar.h);
+    message_->resize(layout.message.x, layout.message.y, layout.message.w, layout.message.h);
+    message_->metrics(layout);
+    button_->resize(layout.button.x, layout.button.y, layout.button.w, layout.button.h);
+    button_->labelsize(layout.buttonFontSize);
+
+    // Centred on the screen that holds the pointer, at a fixed size.
     int screenX = 0, screenY = 0, screenW = 0, screenH = 0;
     Fl::screen_xywh(screenX, screenY, screenW, screenH);
-    fltkWindow_->position(screenX + (screenW - width) / 2, screenY + (screenH - height) / 2);
-    built_ = true;
+    fltkWindow_->size_range(layout.width, layout.height, layout.width, layout.height);
+    fltkWindow_->resize(screenX + (screenW - layout.width) / 2, screenY + (screenH - layout.height) / 2,
+                        layout.width, layout.height);
+    fltkWindow_->redraw();
 }
 
 FltkFrontEnd::~FltkFrontEnd()
 {
     // The controls first: they may still refer to the FLTK widgets.
+    downloadProgress_.setListener({});
+    details_.reset();
     cancel_.reset();
     status_.reset();
     image_.reset();

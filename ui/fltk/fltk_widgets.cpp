@@ -1,7 +1,9 @@
 #include "ui/fltk/fltk_widgets.h"
 
+#include "provisioning/bundle_contents.h"
 #include "ui/fltk/fltk_window_widgets.h"
 #include "ui/fltk/x_connection.h"
+#include "ui/picture_size.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Double_Window.H>
@@ -38,6 +40,12 @@ std::string fileHead(const std::string& path, std::size_t length)
     head.resize(std::fread(head.data(), 1, length, file));
     std::fclose(file);
     return head;
+}
+
+// A length in points as pixels at the scale.
+int pixelsOf(int points, double scale)
+{
+    return static_cast<int>(std::lround(points * scale));
 }
 
 // The text with line breaks and tabs turned into blanks.
@@ -84,9 +92,17 @@ void FltkProgress::valueChanged()
     connection_.guarded([this, shown] { bar_.value(shown); });
 }
 
+void FltkProgress::pause(bool paused)
+{
+    if (paused == paused_)
+        return;
+    paused_ = paused;
+    updateAnimation();
+}
+
 void FltkProgress::updateAnimation()
 {
-    const bool wanted = isAnimating() && isIndeterminate() && connection_.isOpen();
+    const bool wanted = isAnimating() && isIndeterminate() && !paused_ && connection_.isOpen();
     if (wanted && animationCall_ == 0) {
         animationCall_ = loop_.callLater(slideInterval, [this] { animate(); });
     } else if (!wanted && animationCall_ != 0) {
@@ -110,9 +126,14 @@ void FltkProgress::displayIfNeeded()
 
 // ---- FltkImage ----
 
-FltkImage::FltkImage(XConnection& connection, Fl_Box& box)
+FltkImage::FltkImage(XConnection& connection, Fl_Box& box, int areaWidth, int areaHeight, double scale,
+                     std::function<void()> shown)
     : connection_(connection)
     , box_(box)
+    , areaWidth_(areaWidth)
+    , areaHeight_(areaHeight)
+    , scale_(scale)
+    , shown_(std::move(shown))
 {
 }
 
@@ -132,9 +153,12 @@ bool FltkImage::showImageFromFile(const std::string& path, int width, int height
     const bool jpeg = head.size() >= 3 && head.compare(0, 3, "\xFF\xD8\xFF") == 0;
     if (!png && !jpeg)
         return false;
-    // The picture fits into width x height, and into the picture area.
-    const int fitWidth = std::min(width > 0 ? width : box_.w(), box_.w());
-    const int fitHeight = std::min(height > 0 ? height : box_.h(), box_.h());
+    const std::optional<PictureSize> size = pictureSizeFromHeader(path);
+    if (!size || size->pixels() == 0 || size->pixels() > splashPictureMaxPixels)
+        return false;
+    // The picture fits into width x height points, and into the picture area.
+    const int fitWidth = std::min(width > 0 ? pixelsOf(width, scale_) : areaWidth_, areaWidth_);
+    const int fitHeight = std::min(height > 0 ? pixelsOf(height, scale_) : areaHeight_, areaHeight_);
 
     bool shown = false;
     connection_.guarded([&] {
@@ -159,12 +183,14 @@ bool FltkImage::showImageFromFile(const std::string& path, int width, int height
         delete previous;
         shown = true;
     });
+    if (shown && shown_)
+        shown_();
     return shown;
 }
 
 // ---- FltkStatusLine ----
 
-FltkStatusLine::FltkStatusLine(XConnection& connection, StatusLineWidget& widget)
+FltkStatusLine::FltkStatusLine(XConnection& connection, MessageAreaWidget& widget)
     : connection_(connection)
     , widget_(widget)
 {
@@ -188,7 +214,7 @@ void FltkStatusLine::showText()
     // The line has room for one line only; more lines are joined whatever
     // the mode.
     const std::string shown = singleLine(text_);
-    connection_.guarded([this, &shown] { widget_.text(shown); });
+    connection_.guarded([this, &shown] { widget_.status(shown); });
 }
 
 void FltkStatusLine::setTextColor(TextColor color)

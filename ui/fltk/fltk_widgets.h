@@ -4,14 +4,15 @@
 #include "ui/progress_bar_values.h"
 #include "ui/widgets.h"
 
+#include <functional>
 #include <string>
 
 class CancelButtonWidget;
 class Fl_Box;
 class Fl_Double_Window;
 class Fl_Image;
+class MessageAreaWidget;
 class ProgressBarWidget;
-class StatusLineWidget;
 class XConnection;
 
 // The controls as the controller sees them, on top of the FLTK widgets.
@@ -23,6 +24,9 @@ public:
     FltkProgress(XConnection& connection, EventLoop& loop, ProgressBarWidget& bar);
     ~FltkProgress() override;
     void displayIfNeeded() override;
+    // A sliding block stands still while paused (the run waits: nothing to
+    // redraw twenty-five times a second).
+    void pause(bool paused);
 
 private:
     void modeChanged() override;
@@ -36,23 +40,33 @@ private:
     ProgressBarWidget& bar_;
     long shownPermille_ = -1;
     EventLoop::CallId animationCall_ = 0;
+    bool paused_ = false;
 };
 
+// The picture, in points scaled to the window's pixels. A file whose header
+// announces more than splashPictureMaxPixels is never decoded.
 class FltkImage final : public ImageView {
 public:
-    FltkImage(XConnection& connection, Fl_Box& box);
+    // The box's size once it shows a picture, in pixels; shown() is called
+    // after a picture has been put into it (the window makes room for it).
+    FltkImage(XConnection& connection, Fl_Box& box, int areaWidth, int areaHeight, double scale,
+              std::function<void()> shown);
     ~FltkImage() override;
     bool showImageFromFile(const std::string& path, int width, int height) override;
 
 private:
     XConnection& connection_;
     Fl_Box& box_;
+    int areaWidth_;
+    int areaHeight_;
+    double scale_;
+    std::function<void()> shown_;
     Fl_Image* image_ = nullptr; // the scaled copy shown in the box
 };
 
 class FltkStatusLine final : public StatusLine {
 public:
-    FltkStatusLine(XConnection& connection, StatusLineWidget& widget);
+    FltkStatusLine(XConnection& connection, MessageAreaWidget& widget);
     void setUsesSingleLineMode(bool singleLine) override;
     void setStringValue(const std::string& text) override;
     std::string stringValue() const override { return text_; }
@@ -62,7 +76,7 @@ private:
     void showText();
 
     XConnection& connection_;
-    StatusLineWidget& widget_;
+    MessageAreaWidget& widget_;
     std::string text_;
     bool singleLine_ = false;
 };

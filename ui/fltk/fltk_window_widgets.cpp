@@ -1,18 +1,52 @@
 #include "ui/fltk/fltk_window_widgets.h"
 
+#include "ui/fltk/fltk_layout.h"
+#include "ui/text_wrap.h"
+
 #include <FL/Fl.H>
 #include <FL/fl_draw.H>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
 // Steps of the sliding block: there and back again.
 constexpr int slideSteps = 48;
 
-constexpr int statusFontSize = 13;
-constexpr int smallestStatusFontSize = 11;
-const char* const ellipsis = "\xE2\x80\xA6";
+// The status text is drawn down to this part of its size before it is cut.
+constexpr double smallestStatusFraction = 11.0 / 13.0;
+
+const char* const cancelLabel = "Cancel";
+const char* const closeLabel = "Close";
+
+Fl_Color accentColor()
+{
+    return fl_rgb_color(0x35, 0x84, 0xe4);
+}
+
+Fl_Color failureColor()
+{
+    return fl_rgb_color(0xc6, 0x28, 0x28);
+}
+
+Fl_Color detailColor()
+{
+    return fl_rgb_color(0x55, 0x55, 0x55);
+}
+
+// The text's width in the current font.
+double currentFontWidth(std::string_view text)
+{
+    return fl_width(text.data(), static_cast<int>(text.size()));
+}
+
+// Draws one line of text in a row of the given height, vertically centred.
+void drawLine(const std::string& text, int left, int top, int rowHeight)
+{
+    const int baseline = top + (rowHeight + fl_height()) / 2 - fl_descent();
+    fl_draw(text.c_str(), static_cast<int>(text.size()), left, baseline);
+}
 
 } // namespace
 
@@ -26,7 +60,7 @@ ProgressBarWidget::ProgressBarWidget(int x, int y, int w, int h)
     value(0.0f);
     box(FL_THIN_DOWN_BOX);
     color(fl_rgb_color(0xfa, 0xfa, 0xfa));
-    selection_color(fl_rgb_color(0x35, 0x84, 0xe4));
+    selection_color(accentColor());
 }
 
 void ProgressBarWidget::indeterminate(bool on)
@@ -43,6 +77,15 @@ void ProgressBarWidget::advance()
     step_ = (step_ + 1) % slideSteps;
     if (indeterminate_)
         redraw();
+}
+
+void ProgressBarWidget::failed(bool on)
+{
+    if (on == failed_)
+        return;
+    failed_ = on;
+    selection_color(on ? failureColor() : accentColor());
+    redraw();
 }
 
 void ProgressBarWidget::draw()
@@ -67,74 +110,127 @@ void ProgressBarWidget::draw()
     fl_pop_clip();
 }
 
-// ---- StatusLineWidget ----
+// ---- MessageAreaWidget ----
 
-StatusLineWidget::StatusLineWidget(int x, int y, int w, int h)
+MessageAreaWidget::MessageAreaWidget(int x, int y, int w, int h)
     : Fl_Box(x, y, w, h)
 {
     box(FL_FLAT_BOX);
     labelfont(FL_HELVETICA);
-    labelsize(statusFontSize);
     labelcolor(FL_FOREGROUND_COLOR);
 }
 
-void StatusLineWidget::text(const std::string& text)
+void MessageAreaWidget::metrics(const WindowLayout& layout)
 {
-    if (text == text_)
-        return;
-    text_ = text;
+    statusSize_ = layout.statusFontSize;
+    smallestStatusSize_ = std::max(1, static_cast<int>(std::lround(statusSize_ * smallestStatusFraction)));
+    statusLineHeight_ = layout.statusLineHeight;
+    detailSize_ = layout.detailFontSize;
+    detailLineHeight_ = layout.detailLineHeight;
+    labelsize(statusSize_);
     redraw();
 }
 
-void StatusLineWidget::draw()
+void MessageAreaWidget::status(const std::string& text)
+{
+    if (text == status_)
+        return;
+    status_ = text;
+    redraw();
+}
+
+void MessageAreaWidget::details(const std::vector<std::string>& lines)
+{
+    if (lines == details_)
+        return;
+    details_ = lines;
+    redraw();
+}
+
+void MessageAreaWidget::draw()
 {
     draw_box();
     const int left = x() + 2;
     const int width = w() - 4;
+    fl_push_clip(x(), y(), w(), h());
+    const int used = drawStatus(left, y(), width);
+    drawDetails(left, y() + used, width);
+    fl_pop_clip();
+}
 
-    int size = statusFontSize;
-    fl_font(labelfont(), size);
-    while (size > smallestStatusFontSize && fl_width(text_.c_str()) > width)
-        fl_font(labelfont(), --size);
-
-    const char* shown = text_.c_str();
-    if (fl_width(text_.c_str()) > width) {
-        // Cut at a character boundary so that the rest and the ellipsis fit.
-        const double room = width - fl_width(ellipsis);
-        std::size_t length = text_.size();
-        while (length > 0 && fl_width(text_.c_str(), static_cast<int>(length)) > room) {
-            --length;
-            while (length > 0 && (static_cast<unsigned char>(text_[length]) & 0xC0) == 0x80)
-                --length;
-        }
-        cut_.assign(text_, 0, length);
-        cut_ += ellipsis;
-        shown = cut_.c_str();
-        if (tooltip() == nullptr || text_ != tooltip())
-            copy_tooltip(text_.c_str());
-    } else if (tooltip() != nullptr) {
-        copy_tooltip(nullptr);
+int MessageAreaWidget::drawStatus(int left, int top, int width)
+{
+    if (status_.empty()) {
+        if (tooltip() != nullptr)
+            copy_tooltip(nullptr);
+        return 0;
     }
+    // The largest size at which the whole text fits, else the smallest, cut.
+    WrappedText wrapped;
+    for (int size = statusSize_; size >= smallestStatusSize_; --size) {
+        fl_font(labelfont(), size);
+        wrapped = wrapText(status_, width, statusLines, currentFontWidth);
+        if (!wrapped.cut)
+            break;
+    }
+    if (wrapped.cut && (tooltip() == nullptr || status_ != tooltip()))
+        copy_tooltip(status_.c_str());
+    else if (!wrapped.cut && tooltip() != nullptr)
+        copy_tooltip(nullptr);
 
     fl_color(active_r() ? labelcolor() : fl_inactive(labelcolor()));
-    fl_push_clip(x(), y(), w(), h());
-    const int baseline = y() + (h() + fl_height()) / 2 - fl_descent();
-    fl_draw(shown, left, baseline);
-    fl_pop_clip();
+    for (const std::string& line : wrapped.lines) {
+        drawLine(line, left, top, statusLineHeight_);
+        top += statusLineHeight_;
+    }
+    return static_cast<int>(wrapped.lines.size()) * statusLineHeight_;
+}
+
+void MessageAreaWidget::drawDetails(int left, int top, int width)
+{
+    fl_font(labelfont(), detailSize_);
+    fl_color(active_r() ? detailColor() : fl_inactive(detailColor()));
+    int room = detailLines;
+    for (std::size_t i = 0; i < details_.size() && room > 0; ++i) {
+        // Each detail after this one keeps a line of its own.
+        const int later = static_cast<int>(details_.size() - i - 1);
+        const int lines = std::max(1, room - later);
+        for (const std::string& line : wrapText(details_[i], width, lines, currentFontWidth).lines) {
+            drawLine(line, left, top, detailLineHeight_);
+            top += detailLineHeight_;
+            --room;
+        }
+    }
 }
 
 // ---- CancelButtonWidget ----
 
-CancelButtonWidget::CancelButtonWidget(int x, int y, int w, int h, const char* label)
-    : Fl_Return_Button(x, y, w, h, label)
+CancelButtonWidget::CancelButtonWidget(int x, int y, int w, int h)
+    : Fl_Button(x, y, w, h, cancelLabel)
 {
     labelsize(13);
+}
+
+void CancelButtonWidget::closeMode(bool on)
+{
+    if (on == closeMode_)
+        return;
+    closeMode_ = on;
+    label(on ? closeLabel : cancelLabel);
+    if (on)
+        activate();
+    redraw();
+}
+
+bool CancelButtonWidget::isReturn() const
+{
+    return Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter;
 }
 
 bool CancelButtonWidget::matchesKeyEquivalent() const
 {
     if (key_ == "\r" || key_ == "\n")
-        return Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter;
+        return isReturn();
     if (key_ == "\x1b")
         return Fl::event_key() == FL_Escape;
     if (key_.size() == 1)
@@ -142,27 +238,43 @@ bool CancelButtonWidget::matchesKeyEquivalent() const
     return false;
 }
 
+void CancelButtonWidget::press()
+{
+    simulate_key_action();
+    do_callback();
+}
+
 int CancelButtonWidget::handle(int event)
 {
-    if (event == FL_SHORTCUT) {
-        // Only the key equivalent, not the Return that Fl_Return_Button
-        // would take whatever it is.
-        if (!active_r() || !matchesKeyEquivalent())
-            return 0;
-        simulate_key_action();
-        do_callback();
+    // No widget of the window takes the keyboard focus: keys come to the
+    // button as shortcuts.
+    if (event != FL_SHORTCUT || !active_r())
+        return Fl_Button::handle(event);
+    if (Fl::event_key() == FL_Tab) {
+        if (!armed_) {
+            armed_ = true;
+            redraw();
+        }
         return 1;
     }
-    return Fl_Button::handle(event);
+    if (isReturn() || Fl::event_key() == ' ') {
+        if (!returnPresses())
+            return 0;
+        press();
+        return 1;
+    }
+    if (!matchesKeyEquivalent())
+        return 0;
+    press();
+    return 1;
 }
 
 void CancelButtonWidget::draw()
 {
     Fl_Button::draw();
-    if (key_ == "\r" || key_ == "\n") {
+    if (returnPresses()) {
         // The default button, which Return presses: framed in the accent colour.
-        const Fl_Color frame = fl_rgb_color(0x35, 0x84, 0xe4);
-        fl_color(active_r() ? frame : fl_inactive(frame));
+        fl_color(active_r() ? accentColor() : fl_inactive(accentColor()));
         fl_rect(x(), y(), w(), h());
         fl_rect(x() + 1, y() + 1, w() - 2, h() - 2);
     }

@@ -229,6 +229,15 @@ bool XConnection::adopt(void* opened, const std::string& name, std::string& whyN
     return true;
 }
 
+std::string XConnection::resources()
+{
+    const char* text = nullptr;
+    Display* const display = static_cast<Display*>(display_);
+    if (!guarded([display, &text] { text = XResourceManagerString(display); }) || text == nullptr)
+        return {};
+    return text;
+}
+
 void XConnection::onIOError(void* display)
 {
     if (display == nullptr || display != display_)

@@ -44,6 +44,10 @@ public:
     bool open(std::string& whyNot);
 
     bool isOpen() const { return opened_ && !lost_; }
+
+    // The display's resource manager string (the X resources the desktop
+    // set, "Xft.dpi:\t192" among them); "" when there is none.
+    std::string resources();
     bool lost() const { return lost_; }
 
     // Runs f (which calls FLTK or Xlib) unless the connection is lost. False
