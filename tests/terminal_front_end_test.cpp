@@ -3,9 +3,12 @@
 // stderr, and the interactive line from a real pseudo-terminal.
 
 #include "download/download_controller.h"
+#include "launcher/error_reporter.h"
 #include "platform/event_loop.h"
 #include "support/controller_script.h"
 #include "support/launcher_messages.h"
+#include "support/launcher_variables.h"
+#include "support/process.h"
 #include "support/loop_until.h"
 #include "support/recording_widgets.h"
 #include "support/stderr_capture.h"
@@ -14,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -24,8 +28,10 @@
 
 using testsupport::ControllerScript;
 using testsupport::runLoopUntil;
+using testsupport::ScopedEnv;
 using testsupport::StderrToFile;
 using testsupport::StderrToPty;
+namespace launcherenv = testsupport::launcherenv;
 namespace messages = testsupport::messages;
 
 namespace {
@@ -72,6 +78,44 @@ std::vector<std::string> redraws(const std::string& text)
         at = next;
     }
     return states;
+}
+
+// What stays on the terminal's screen (and in its scrollback) after the
+// text: "\r" goes back to the start of the line, "\x1b[K" erases the rest of
+// it, "\n" starts the next; other escapes (colours) draw nothing.
+std::vector<std::string> screenLines(const std::string& text)
+{
+    std::vector<std::string> lines(1);
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\x1b' && i + 1 < text.size() && text[i + 1] == '[') {
+            std::size_t end = i + 2;
+            while (end < text.size() && !std::isalpha(static_cast<unsigned char>(text[end])))
+                ++end;
+            if (end < text.size() && text[end] == 'K')
+                lines.back().erase(std::min(column, lines.back().size()));
+            i = end;
+        } else if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            lines.emplace_back();
+            column = 0;
+        } else {
+            std::string& line = lines.back();
+            if (line.size() <= column)
+                line.resize(column + 1, ' ');
+            line[column++] = c;
+        }
+    }
+    if (lines.back().empty())
+        lines.pop_back();
+    return lines;
+}
+
+bool endsWithAnErasedLine(const std::string& all)
+{
+    return all.ends_with("\r\x1b[K");
 }
 
 // ---- plain ----
@@ -222,6 +266,7 @@ TEST(InteractiveFrontEnd, ShowsStatusBarAndBytesOnOneLine)
     const std::string text = pty.text();
     const std::vector<std::string> states = redraws(text);
     ASSERT_FALSE(states.empty()) << text;
+    EXPECT_EQ(states.front(), "Connecting to 127.0.0.1\u2026") << "nothing said before the response";
     // Drawn far fewer times than there were chunks.
     EXPECT_LT(states.size(), 50u) << text;
     EXPECT_EQ(text.find('\n'), std::string::npos) << "one line, redrawn in place";
@@ -231,7 +276,7 @@ TEST(InteractiveFrontEnd, ShowsStatusBarAndBytesOnOneLine)
     EXPECT_TRUE(contains(last, "97.7 KiB / 97.7 KiB")) << last;
 
     frontEnd->window().close();
-    pty.readUntil([](const std::string& all) { return !all.empty() && all.back() == '\n'; });
+    pty.readUntil(endsWithAnErasedLine);
     EXPECT_EQ(delegate.calls, 1);
 }
 
@@ -319,7 +364,7 @@ TEST(InteractiveFrontEnd, ShowsAFailureInRedOnALineOfItsOwn)
     EXPECT_EQ(delegate.calls, 1);
 }
 
-TEST(InteractiveFrontEnd, CloseFinishesTheLineAndThenDrawsNothing)
+TEST(InteractiveFrontEnd, CloseErasesTheLineLeavingNoFrameBehindAndThenDrawsNothing)
 {
     StderrToPty pty;
     auto frontEnd = createTerminalFrontEnd(true);
@@ -329,9 +374,12 @@ TEST(InteractiveFrontEnd, CloseFinishesTheLineAndThenDrawsNothing)
     downloadInChunks(script, 4, 1000);
     script.finish();
     frontEnd->window().close();
-    const std::string text = pty.readUntil([](const std::string& all) { return !all.empty() && all.back() == '\n'; });
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-    EXPECT_TRUE(contains(redraws(text).back(), messages::kInitializingInstaller)) << text;
+    const std::string text = pty.readUntil(endsWithAnErasedLine);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 0) << text;
+    const std::vector<std::string> states = redraws(text);
+    ASSERT_GE(states.size(), 2u) << text;
+    EXPECT_TRUE(contains(states[states.size() - 2], messages::kInitializingInstaller)) << text;
+    EXPECT_TRUE(screenLines(text).empty()) << "a frame stays on the screen: " << screenLines(text).front();
 
     frontEnd->downloadPercent().setStringValue("Later");
     frontEnd->progress().incrementBy(10);
@@ -348,14 +396,73 @@ TEST(InteractiveFrontEnd, KeepsTheLineWithinANarrowTerminal)
     CountingDelegate delegate;
     setUp(*frontEnd, script, delegate);
     downloadInChunks(script, 3, 1000 * 1000);
+    // The figures stay: the bar goes first.
+    EXPECT_TRUE(runLoopUntil(frontEnd->loop(), [&] { return contains(pty.read(), "2.9 MiB / 2.9 MiB"); }))
+        << "the bytes went before the bar: " << pty.text();
     frontEnd->downloadPercent().setStringValue("A status text much longer than the terminal is wide");
     frontEnd->window().close();
-    const std::string text = pty.readUntil([](const std::string& all) { return !all.empty() && all.back() == '\n'; });
+    const std::string text = pty.readUntil(endsWithAnErasedLine);
     for (std::string state : redraws(text)) {
         if (!state.empty() && state.back() == '\n')
             state.pop_back();
         EXPECT_LE(state.size(), 39u) << state;
     }
+}
+
+// ---- the terminal's conventions ----
+
+TEST(TerminalConventions, NoColorDrawsTheFailureWithoutColour)
+{
+    StderrToPty pty;
+    ScopedEnv noColor("NO_COLOR", "1");
+    auto frontEnd = createTerminalFrontEnd(true);
+    ControllerScript script(*frontEnd);
+    CountingDelegate delegate;
+    setUp(*frontEnd, script, delegate);
+    downloadInChunks(script, 10, 1000);
+    script.fail(messages::kDownloadError);
+    pty.readUntil([](const std::string& all) { return contains(all, messages::kDownloadError + "\n"); });
+    frontEnd->window().close();
+    EXPECT_FALSE(contains(pty.read(std::chrono::milliseconds(50)), "\x1b[3")) << "a colour with NO_COLOR set";
+    EXPECT_TRUE(contains(pty.text(), "\r\x1b[K" + messages::kDownloadError + "\n"));
+}
+
+TEST(TerminalConventions, ADumbTerminalGetsPlainLines)
+{
+    StderrToPty pty;
+    ScopedEnv dumb("TERM", "dumb");
+    ScopedEnv noDisplay("DISPLAY", std::nullopt);
+    ScopedEnv choice(launcherenv::kFrontEnd, std::nullopt);
+    auto frontEnd = createFrontEnd("Installer");
+    ControllerScript script(*frontEnd);
+    CountingDelegate delegate;
+    setUp(*frontEnd, script, delegate);
+    downloadInChunks(script, 4, 1000);
+    script.fail(messages::kDownloadError);
+    frontEnd->window().close();
+    frontEnd.reset();
+    const std::string text = pty.read(std::chrono::milliseconds(50));
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+    EXPECT_EQ(text.find('\r'), std::string::npos) << text;
+    EXPECT_EQ(linesOf(text), (std::vector<std::string>{"Downloading   0%", "Downloading  25%", "Downloading  50%",
+                                                      "Downloading  75%", "Downloading 100%", messages::kDownloadError}));
+}
+
+TEST(TerminalConventions, AnErrorLineStartsAfreshOverAnUnfinishedProgressLine)
+{
+    StderrToPty pty;
+    auto frontEnd = createTerminalFrontEnd(true);
+    ControllerScript script(*frontEnd);
+    CountingDelegate delegate;
+    setUp(*frontEnd, script, delegate);
+    downloadInChunks(script, 2, 1000);
+    ASSERT_TRUE(runLoopUntil(frontEnd->loop(), [&] { return contains(pty.read(), "Downloading 100%"); }));
+    const std::string unzipFailed = "Failed to unzip the install agent";
+    report_error_main(unzipFailed, true);
+    pty.readUntil([&](const std::string& all) { return contains(all, unzipFailed + "\n"); });
+    const std::vector<std::string> screen = screenLines(pty.text());
+    EXPECT_TRUE(std::find(screen.begin(), screen.end(), unzipFailed) != screen.end()) << pty.text();
+    frontEnd->window().close();
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Which front end a run gets: the window when a display can be used, else
 // the terminal, else plain lines. ZX_INSTALLER_UI=window|terminal|plain
-// forces one (a window that cannot be made falls back, saying why).
+// forces one (a window that cannot be made falls back, saying why). A
+// terminal that knows no escapes (TERM=dumb) gets plain lines.
 //
 // The window lives in its own module, launcher-window.so, loaded here at run
 // time: the launcher itself links neither FLTK nor X11, and starts on a
@@ -10,6 +11,7 @@
 
 #include "ui/fltk/window_module.h"
 #include "platform/paths.h"
+#include "platform/stderr_terminal.h"
 #include "provisioning/bundle_contents.h"
 
 #include <cstdio>
@@ -19,35 +21,29 @@
 #include <string>
 #include <unistd.h>
 
-#ifndef LAUNCHER_WINDOW_MODULE_DIR
-#define LAUNCHER_WINDOW_MODULE_DIR ""
-#endif
-
 namespace {
 
-// The module, from beside the running executable, else from the build
-// directory. Loaded once and never unloaded: FLTK does not expect to go.
+// The module from beside the running executable, and from nowhere else: a
+// launcher copied into a bundle must never load what lies at some other
+// place on the user's machine. Loaded once and never unloaded: FLTK does not
+// expect to go.
 void* loadWindowModule(std::string& whyNot)
 {
     static void* module = nullptr;
     if (module != nullptr)
         return module;
-    std::string errors;
-    const std::string directories[] = {parentDirectory(readRunningExecutableLink()), LAUNCHER_WINDOW_MODULE_DIR};
-    for (const std::string& directory : directories) {
-        if (directory.empty())
-            continue;
-        const std::string path = appendPathComponent(directory, windowModuleName);
-        if (access(path.c_str(), F_OK) != 0)
-            continue;
-        module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (module != nullptr)
-            return module;
-        const char* error = dlerror();
-        errors = error != nullptr ? error : "cannot load " + path;
+    const std::string directory = parentDirectory(readRunningExecutableLink());
+    const std::string path = appendPathComponent(directory, windowModuleName);
+    if (directory.empty() || access(path.c_str(), F_OK) != 0) {
+        whyNot = std::string("the window module ") + windowModuleName + " is not installed";
+        return nullptr;
     }
-    whyNot = errors.empty() ? std::string("the window module ") + windowModuleName + " is not installed" : errors;
-    return nullptr;
+    module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        const char* error = dlerror();
+        whyNot = error != nullptr ? error : "cannot load " + path;
+    }
+    return module;
 }
 
 std::unique_ptr<FrontEnd> tryWindowFrontEnd(const std::string& windowTitle, std::string& whyNot)
@@ -71,9 +67,11 @@ std::unique_ptr<FrontEnd> tryWindowFrontEnd(const std::string& windowTitle, std:
     return frontEnd;
 }
 
+// Lines redrawn in place on a terminal that can, plain lines elsewhere
+// (a file, a pipe, TERM=dumb).
 std::unique_ptr<FrontEnd> createTextFrontEnd()
 {
-    return createTerminalFrontEnd(isatty(STDERR_FILENO) == 1);
+    return createTerminalFrontEnd(stderrRedrawsLines());
 }
 
 } // namespace
@@ -89,7 +87,7 @@ std::unique_ptr<FrontEnd> createFrontEnd(const std::string& windowTitle)
     const char* choice = std::getenv("ZX_INSTALLER_UI");
     const std::string kind = choice != nullptr ? choice : "";
     if (kind == "terminal")
-        return createTerminalFrontEnd(true);
+        return createTerminalFrontEnd(terminalKnowsEscapes());
     if (kind == "plain")
         return createTerminalFrontEnd(false);
     if (kind == "window") {

@@ -21,9 +21,10 @@ const char* const resetColor = "\x1b[0m";
 
 } // namespace
 
-InteractiveLine::InteractiveLine(EventLoop& loop, const TerminalControls& controls)
+InteractiveLine::InteractiveLine(EventLoop& loop, const TerminalControls& controls, bool colours)
     : loop_(loop)
     , controls_(controls)
+    , colours_(colours)
 {
 }
 
@@ -31,7 +32,7 @@ InteractiveLine::~InteractiveLine()
 {
     cancel(pendingDraw_);
     cancel(animationCall_);
-    finishLine();
+    eraseLine();
 }
 
 void InteractiveLine::statusTextChanged()
@@ -66,17 +67,14 @@ void InteractiveLine::downloadProgressChanged()
         speed_.add(Clock::now(), static_cast<double>(progress.bytesReceived));
     else if (!progress.transferring())
         speed_.clear();
-    draw(false);
+    // A wait shows no moving bar: the line stays still until the wait is over.
+    updateAnimation();
+    draw(progress.phase != shownPhase_);
 }
 
 void InteractiveLine::displayRequested(bool whole)
 {
     draw(whole);
-    // The window is drawn at once when the caller is about to block (to
-    // unpack, say); what the blocking work prints then starts on a line of
-    // its own, below the state it is doing the work in.
-    if (whole)
-        finishLine();
 }
 
 void InteractiveLine::shown()
@@ -88,14 +86,18 @@ void InteractiveLine::shown()
 void InteractiveLine::closed()
 {
     cancel(animationCall_);
-    draw(true); // the last state, before the line is finished
     cancel(pendingDraw_);
-    finishLine();
+    // What follows (the agent, the run's last line) starts on a clean line:
+    // no frame of the download stays behind in the scrollback.
+    eraseLine();
 }
 
 void InteractiveLine::updateAnimation()
 {
-    const bool wanted = controls_.progress.isAnimating() && controls_.progress.isIndeterminate() &&
+    using Phase = DownloadProgress::Phase;
+    const Phase phase = controls_.download.latest().phase;
+    const bool waiting = phase == Phase::WaitingForCache || phase == Phase::WaitingToRetry;
+    const bool wanted = controls_.progress.isAnimating() && controls_.progress.isIndeterminate() && !waiting &&
                         controls_.window.isShown();
     if (wanted && animationCall_ == 0) {
         animationCall_ = loop_.callLater(animationInterval, [this] {
@@ -131,20 +133,34 @@ void InteractiveLine::draw(bool now)
 
 void InteractiveLine::drawLine()
 {
+    const DownloadProgress& progress = controls_.download.latest();
+    shownPhase_ = progress.phase;
     const std::string text = printable(controls_.status.stringValue());
     if (controls_.status.color() == TextColor::Red) {
         drawFailure(text);
         return;
     }
-    const ProgressBarValues& bar = controls_.progress;
-    const bool somethingToShow = !text.empty() || bar.isIndeterminate() || bar.doubleValue() > 0;
-    if (!somethingToShow)
-        return;
-
-    const std::string details = transferDetails(controls_.download.latest(), speed_.bytesPerSecond());
     const int usable = std::max(20, terminalColumns() - 1); // the last column would wrap
-    const TextBar look{bar.isIndeterminate(), bar.filledFraction(), animationStep_};
-    const std::string line = layOutLine(text, details, look, usable);
+    const ProgressBarValues& bar = controls_.progress;
+    std::string line;
+    if (const std::string connecting = connectingText(progress); text.empty() && !connecting.empty()) {
+        line = cutToWidth(printable(connecting), usable);
+    } else {
+        const bool somethingToShow = !text.empty() || bar.isIndeterminate() || bar.doubleValue() > 0;
+        if (!somethingToShow)
+            return;
+        const TransferFacts facts = transferFacts(progress, speed_.bytesPerSecond());
+        const TextBar look{bar.isIndeterminate(), bar.filledFraction(), animationStep_};
+        // A narrow terminal keeps the bytes and the time left longest.
+        line = layOutLine(text,
+                          {joinedFacts(facts, "  "), joinedFacts(facts, "  ", false), joinedFacts(facts, "  ", false, false)},
+                          look, usable);
+    }
+    drawFrame(line);
+}
+
+void InteractiveLine::drawFrame(const std::string& line)
+{
     if (line == lastLine_)
         return; // on the screen already (maybe on a finished line)
     lastLine_ = line;
@@ -159,7 +175,7 @@ void InteractiveLine::drawFailure(const std::string& text)
     redLineShown_ = text;
     lastLine_.clear();
     // Not cut to the width: a failure is worth a second line.
-    writeToStderr(std::string(clearLine) + red + text + resetColor + "\n");
+    writeToStderr(colours_ ? std::string(clearLine) + red + text + resetColor + "\n" : clearLine + text + "\n");
     lineOpen_ = false;
 }
 
@@ -170,10 +186,11 @@ void InteractiveLine::cancel(EventLoop::CallId& call)
     call = 0;
 }
 
-void InteractiveLine::finishLine()
+void InteractiveLine::eraseLine()
 {
     if (lineOpen_) {
-        writeToStderr("\n");
+        writeToStderr(clearLine);
         lineOpen_ = false;
+        lastLine_.clear();
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/event_loop.h"
+#include "ui/download_progress.h"
 #include "ui/terminal/terminal_renderer.h"
 #include "ui/transfer_speed.h"
 
@@ -11,14 +12,15 @@ struct TerminalControls;
 
 // The download on a terminal: one line, redrawn in place, with the status
 // text, a text bar and, while bytes arrive, how many, how fast and how long
-// it will still take. Redraws of mere progress come at most about ten a
-// second; changes of state (another text, another colour, the end) are drawn
-// at once. A failure (red) is drawn in red and ends its line, so that it
-// stays on the screen; so does a request to draw the whole window, which the
-// controller makes before it blocks on work that may print (unpacking).
+// it will still take; before the response, whom it connects to. Redraws of
+// mere progress come at most about ten a second; changes of state (another
+// phase, text or colour, the end) are drawn at once, and a wait does not
+// animate the bar. A failure (red) is drawn in red (unless colours are not
+// wanted) and ends its line, so that it stays on the screen; at the end the
+// line is erased, so that no frame of the download stays in the scrollback.
 class InteractiveLine final : public TerminalRenderer {
 public:
-    InteractiveLine(EventLoop& loop, const TerminalControls& controls);
+    InteractiveLine(EventLoop& loop, const TerminalControls& controls, bool colours);
     ~InteractiveLine() override;
     InteractiveLine(const InteractiveLine&) = delete;
     InteractiveLine& operator=(const InteractiveLine&) = delete;
@@ -40,16 +42,20 @@ private:
     // later, so that the last state does show.
     void draw(bool now);
     void drawLine();
+    // Draws the line over the one open, unless it is that very line.
+    void drawFrame(const std::string& line);
     void drawFailure(const std::string& text);
     // Keeps the bouncing block's timer running exactly while it is seen.
     void updateAnimation();
     void cancel(EventLoop::CallId& call);
-    // Ends a line left open, so that what comes next starts on its own.
-    void finishLine();
+    // Erases a line left open, so that what comes next starts on a clean line.
+    void eraseLine();
 
     EventLoop& loop_;
     const TerminalControls& controls_;
+    const bool colours_;
     TransferSpeed speed_;
+    DownloadProgress::Phase shownPhase_ = DownloadProgress::Phase::Idle; // of the line last drawn
     bool textIsPercentage_ = false; // the status text is the download's percentage
     bool lineOpen_ = false;         // a line without its newline is on the screen
     std::string redLineShown_;      // the failure text already printed in red

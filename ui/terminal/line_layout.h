@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // How the bar of a terminal line looks.
 struct TextBar {
@@ -14,7 +15,11 @@ struct TextBar {
 std::string drawTextBar(const TextBar& bar, int inner);
 
 // One line of status text, bar and details ("Downloading  42% [###---]
-// 3.5 MiB / 8.3 MiB ...") in at most width columns. What a narrow terminal
-// gives up, in order: bar width (down to a minimum), the details, the end of
-// the status text. An empty status or details part takes no room.
-std::string layOutLine(std::string status, std::string details, const TextBar& bar, int width);
+// 3.5 MiB / 8.3 MiB ...") in at most width columns. The details come as
+// choices, the fullest first ("bytes  speed  time left", then "bytes  time
+// left", ...). What a narrow terminal gives up, in order: bar width, then
+// the bar itself, then one choice of details after the other (with the bar
+// as wide as there is room for again), then the end of the status text. An
+// empty status or details part takes no room.
+std::string layOutLine(std::string status, const std::vector<std::string>& detailChoices, const TextBar& bar,
+                       int width);

@@ -5,6 +5,7 @@
 #include "ui/front_end.h"
 
 #include "platform/poll_event_loop.h"
+#include "platform/stderr_terminal.h"
 #include "ui/terminal/interactive_line.h"
 #include "ui/terminal/plain_lines.h"
 #include "ui/terminal/terminal_controls.h"
@@ -37,7 +38,7 @@ TerminalFrontEnd::TerminalFrontEnd(bool interactive)
     : loop_(createPollEventLoop())
 {
     if (interactive)
-        renderer_ = std::make_unique<InteractiveLine>(*loop_, controls_);
+        renderer_ = std::make_unique<InteractiveLine>(*loop_, controls_, coloursWanted());
     else
         renderer_ = std::make_unique<PlainLines>(controls_);
     controls_.connect(*renderer_);
