@@ -6,6 +6,7 @@
 #include "support/bundle_layout.h"
 #include "support/bundle_tool.h"
 #include "support/launcher_sandbox.h"
+#include "support/minisign_keys.h"
 #include "support/process.h"
 #include "support/scratch.h"
 #include "support/terminal_process.h"
@@ -164,8 +165,8 @@ TEST_F(BundleTool, RefusesEachBadInputWithOneLineAndWritesNothing)
         {{"--payload", payload, "--agent", inputs + "/parent.zip", made}, "has an entry with a .. component, lib/../../up"},
         {{"--payload", payload, "--splash", inputs + "/huge.png", made}, "is 20000x20000 pixels, more than the 16777216"},
         {{"--payload", payload, "--public-key", inputs + "/bad.pub", made}, "is not a minisign public key"},
-        {{"--payload", payload, "--public-key", "/dev/zero", made}, "public key /dev/zero is not a regular file"},
-        {{"--payload", payload, "--public-key", inputs + "/big.pub", made}, "big.pub is larger than 65536 bytes"},
+        {{"--payload", payload, "--public-key", "/dev/zero", made}, "public key /dev/zero cannot be read (it is not a regular file)"},
+        {{"--payload", payload, "--public-key", inputs + "/big.pub", made}, "big.pub is not a minisign public key (it is too large for a key file)"},
         {{"--payload", payload, "--icon", inputs + "/text.svg", made}, "neither a PNG nor an SVG picture"},
         {{"--payload", payload, existing}, existing + " exists (--replace replaces it)"},
         {{"--payload", payload, "--replace", notABundle}, "is not a bundle made from a kit (it holds no launcher); not replacing it"},
@@ -324,4 +325,72 @@ TEST_F(BundleTool, RefusesAnEncryptedAgentAtOnceOnATerminal)
     EXPECT_TRUE(WIFEXITED(result.waitStatus) && WEXITSTATUS(result.waitStatus) == 1) << result.output;
     EXPECT_NE(result.output.find("has an encrypted entry install"), std::string::npos) << result.output;
     EXPECT_TRUE(listDirectory(out).empty());
+}
+
+TEST_F(BundleTool, CheckListsEveryKeyAndWarnsOfADownloadNothingChecks)
+{
+    const std::string flat = out + "/setup";
+    ASSERT_EQ(tool({"--payload", payload, flat}).exitCode, 0);
+    ProcessResult result = tool({"--check", flat});
+    EXPECT_EQ(result.exitCode, 0) << result.out;
+    EXPECT_NE(result.out.find("Largest agent:    2147483648 bytes (2.00 GiB): a larger download is refused\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("Warning: the agent is downloaded over plain http:// and no InstallAgent.pub checks it"),
+              std::string::npos)
+        << result.out;
+
+    // A vendor moving to a new key ships both.
+    const MinisignKeys keys(scratch.path());
+    keys.make("old");
+    keys.make("new");
+    writeFile(inputs + "/both.pub", readFile(keys.publicKey("old")) + readFile(keys.publicKey("new")));
+    ASSERT_EQ(tool({"--payload", payload, "--public-key", inputs + "/both.pub", "--replace", flat}).exitCode, 0);
+    result = tool({"--check", flat});
+    EXPECT_EQ(result.exitCode, 0) << result.out;
+    EXPECT_NE(result.out.find("Signed downloads: required (InstallAgent.pub, key ids " + keys.keyId("old") + ", "
+                              + keys.keyId("new") + ")\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.out.find("Warning:"), std::string::npos) << result.out;
+
+    // A key file that leads nowhere still asks for signatures: the launcher downloads nothing.
+    removeTree(flat + "/InstallAgent.pub");
+    ASSERT_EQ(symlink("gone.pub", (flat + "/InstallAgent.pub").c_str()), 0);
+    result = tool({"--check", flat});
+    EXPECT_EQ(result.exitCode, 1) << result.out;
+    EXPECT_NE(result.out.find("Signed downloads: required, but the key is unusable\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("Problem: InstallAgent.pub cannot be read (it is a link that leads nowhere)"),
+              std::string::npos)
+        << result.out;
+}
+
+TEST_F(BundleTool, SignsAnAgentWithWhatTheLauncherHoldsItTo)
+{
+    const MinisignKeys keys(scratch.path());
+    keys.make("vendor");
+    const std::string agent = inputs + "/agent.zip";
+    const ProcessResult result = tool({"--sign-agent", agent, "--secret-key", keys.secretKey("vendor")});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("Signed " + agent + ": " + agent + ".minisig (key id " + keys.keyId("vendor") + ")"),
+              std::string::npos)
+        << result.out;
+    const ProcessResult verified = run({"minisign", "-V", "-p", keys.publicKey("vendor"), "-m", agent});
+    ASSERT_EQ(verified.exitCode, 0) << verified.err;
+    const std::string comment = splitLines(readFile(agent + ".minisig")).at(2);
+    EXPECT_TRUE(comment.starts_with("trusted comment: timestamp:")) << comment;
+    EXPECT_TRUE(comment.ends_with("\trelease:Q3071x\tplatform:ostx86\tsize:" + std::to_string(readFile(agent).size())
+                                  + "\tfile:agent.zip"))
+        << comment;
+
+    // Elsewhere with --output; refused without a key, or for something that is no agent.
+    ASSERT_EQ(tool({"--sign-agent", agent, "--secret-key", keys.secretKey("vendor"), "--output", out + "/a.sig"}).exitCode,
+              0);
+    EXPECT_TRUE(isRegularFile(out + "/a.sig"));
+    EXPECT_EQ(tool({"--sign-agent", agent}).exitCode, 2);
+    writeFile(inputs + "/not-an-agent.zip", "text");
+    const ProcessResult refused = tool({"--sign-agent", inputs + "/not-an-agent.zip", "--secret-key", keys.secretKey("vendor")});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(splitLines(refused.err).size(), 1u) << refused.err;
+    EXPECT_FALSE(pathExists(inputs + "/not-an-agent.zip.minisig"));
 }

@@ -39,6 +39,8 @@ TEST(ConfiguredBuild, BadValuesStopTheConfigureStepWithAMessage)
         {"-DLAUNCHER_RELEASE_TAG=2024/1", "LAUNCHER_RELEASE_TAG must be a single directory name"},
         {"-DLAUNCHER_DOWNLOAD_URL=ftp://example.invalid/agent.zip", "LAUNCHER_DOWNLOAD_URL must start with http://"},
         {"-DLAUNCHER_CACHE_ROOT=..", "LAUNCHER_CACHE_ROOT must not be \".\" or \"..\""},
+        {"-DLAUNCHER_MAX_AGENT_BYTES=2G", "LAUNCHER_MAX_AGENT_BYTES must be a whole number of bytes"},
+        {"-DLAUNCHER_MAX_AGENT_BYTES=9223372036854775808", "LAUNCHER_MAX_AGENT_BYTES must be below 2^63"},
         {"-DLAUNCHER_PACKAGE_NAME=Acme_Kit", "LAUNCHER_PACKAGE_NAME must be a Debian package name"},
         {"-DLAUNCHER_PACKAGE_VERSION=v2", "LAUNCHER_PACKAGE_VERSION must be a Debian version"},
         {"-DLAUNCHER_PACKAGE_MAINTAINER=packages@acme.example", "LAUNCHER_PACKAGE_MAINTAINER must be one contact"},
@@ -63,7 +65,8 @@ TEST(ConfiguredBuild, ReleaseAndPackageIdentityReachTheBuiltLauncherAndItsPackag
     const std::string buildDir = scratch / "build";
     const ProcessResult configured = configure(
         buildDir, {"-DLAUNCHER_RELEASE_TAG=R2099a", "-DLAUNCHER_PLATFORM_TAG=lnx64", "-DLAUNCHER_CACHE_ROOT=.acme",
-                   "-DLAUNCHER_DOWNLOAD_URL=" + url, "-DLAUNCHER_PACKAGE_NAME=acme-setup-kit",
+                   "-DLAUNCHER_DOWNLOAD_URL=" + url, "-DLAUNCHER_MAX_AGENT_BYTES=1000000",
+                   "-DLAUNCHER_PACKAGE_NAME=acme-setup-kit",
                    "-DLAUNCHER_PACKAGE_VERSION=2099.1-2",
                    "-DLAUNCHER_PACKAGE_MAINTAINER=Acme Packaging <packages@acme.example>",
                    "-DLAUNCHER_PACKAGE_DESCRIPTION=Acme's installer launcher and bundle tool"});
@@ -91,13 +94,24 @@ TEST(ConfiguredBuild, ReleaseAndPackageIdentityReachTheBuiltLauncherAndItsPackag
     EXPECT_EQ(readFile(cache + ".validatestring"), "\"v1\"");
     EXPECT_EQ(listDirectory(home), std::vector<std::string>{".acme"});
 
+    // An agent larger than the configured limit is refused, at its length and without one.
+    for (const std::string more : {"", "&length=0"}) {
+        const ProcessResult large = sandbox.run(
+            {bundle + "/launcher"}, downloadingFrom(server.url("/large.zip?size=2000000&zip_start=1&etag=%22v2%22" + more)));
+        EXPECT_EQ(large.exitCode, 255) << large.err;
+        const std::string reason = more.empty() ? "the download is 2000000 bytes, more than" : "the download went past";
+        EXPECT_NE(large.err.find(reason + " this launcher's limit (1000000 bytes)"), std::string::npos) << large.err;
+        EXPECT_EQ(readFile(cache + ".validatestring"), "\"v1\"");
+    }
+
     // The bundle tool of this build reads that launcher's values from its file.
     const ProcessResult checked = run({LAUNCHER_BUNDLE_TOOL, "--check", bundle},
                                       sandbox.environment({{launcherenv::kAgentUrl, std::nullopt}}));
     EXPECT_EQ(checked.exitCode, 0) << checked.out;
     for (const std::string& line : {std::string("Launcher:         launcher, release R2099a, platform lnx64"),
                                     "Install agent:    downloaded from " + url,
-                                    "Cache:            " + cache + " (holds an agent)"})
+                                    "Cache:            " + cache + " (holds an agent)",
+                                    std::string("Largest agent:    1000000 bytes (976.6 KiB): a larger download is refused")})
         EXPECT_NE(checked.out.find(line + "\n"), std::string::npos) << "missing: " << line << "\n" << checked.out;
 
     // Its packages carry the vendor's name, version, contact and synopsis;

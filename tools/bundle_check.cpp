@@ -5,6 +5,9 @@
 #include "tools/launcher_identity.h"
 #include "tools/public_key.h"
 #include "tools/splash_picture.h"
+#include "platform/http_response_head.h"
+#include "provisioning/public_key_file.h"
+#include "ui/progress_text.h"
 #include "provisioning/bundle_contents.h"
 #include "provisioning/cache_paths.h"
 #include "provisioning/constants.h"
@@ -117,6 +120,12 @@ void inspectPayload(const BundleDirectories& layout, BundleReport& report)
         report.problems.push_back("no installation payload " + relativeTo(layout.root, payload));
 }
 
+// The variable that sends a run's download elsewhere (a testing aid), or null.
+const char* downloadUrlOverride()
+{
+    return std::getenv("ZX_INTERNAL_INSTALL_AGENT_URL");
+}
+
 // Where a bundle without a shipped agent downloads it from, and the cache it uses.
 void inspectCache(const LauncherIdentity& identity, bool shipped, BundleReport& report)
 {
@@ -125,7 +134,7 @@ void inspectCache(const LauncherIdentity& identity, bool shipped, BundleReport& 
         report.facts.emplace_back("Cache", cacheDir + " (not used: the agent is shipped)");
         return;
     }
-    const char* override = std::getenv("ZX_INTERNAL_INSTALL_AGENT_URL");
+    const char* override = downloadUrlOverride();
     report.facts.emplace_back("Install agent", override != nullptr
                                                    ? std::string("downloaded from ") + override
                                                        + " (ZX_INTERNAL_INSTALL_AGENT_URL; built in: "
@@ -133,19 +142,28 @@ void inspectCache(const LauncherIdentity& identity, bool shipped, BundleReport& 
                                                    : "downloaded from " + identity.downloadUrl);
     const bool cached = pathExists(getInstallAgentExecutable(cacheDir + installAgentDirName));
     report.facts.emplace_back("Cache", cacheDir + (cached ? " (holds an agent)" : " (holds no agent yet)"));
+    if (identity.maxAgentBytes)
+        report.facts.emplace_back("Largest agent", std::to_string(*identity.maxAgentBytes) + " bytes ("
+                                                       + byteCount(static_cast<double>(*identity.maxAgentBytes))
+                                                       + "): a larger download is refused");
 }
 
-void inspectKey(const BundleDirectories& layout, bool shipped, BundleReport& report)
+// Whether the bundle asks for signed downloads, and with which keys; adds
+// the facts and problems about it. A key file there in any form asks for
+// them, as the launcher reads it.
+bool inspectSigning(const BundleDirectories& layout, bool shipped, BundleReport& report)
 {
     const std::string key = layout.resourceDir + "/" + installAgentPublicKeyName;
-    if (!pathExists(key)) {
-        report.facts.emplace_back("Signed downloads", std::string("not required (no ") + installAgentPublicKeyName + ")");
-        return;
+    if (!publicKeyFileStandsAt(key)) {
+        report.facts.emplace_back("Signed downloads",
+                                  std::string("not required (no ") + installAgentPublicKeyName + ")");
+        return false;
     }
     std::string whyNot;
     if (const auto summary = inspectPublicKey(key, whyNot)) {
-        report.facts.emplace_back("Signed downloads", "required (" + relativeTo(layout.root, key) + ", key id "
-                                                           + summary->keyId + ")");
+        const char* ids = summary->keyIds.size() == 1 ? ", key id " : ", key ids ";
+        report.facts.emplace_back("Signed downloads",
+                                  "required (" + relativeTo(layout.root, key) + ids + joinNames(summary->keyIds) + ")");
     } else {
         report.facts.emplace_back("Signed downloads", "required, but the key is unusable");
         report.problems.push_back(relativeTo(layout.root, key) + " " + whyNot);
@@ -153,6 +171,20 @@ void inspectKey(const BundleDirectories& layout, bool shipped, BundleReport& rep
     if (shipped)
         report.notes.push_back(std::string(installAgentPublicKeyName)
                                + " only matters for downloads; this bundle ships its agent");
+    return true;
+}
+
+// An agent that comes over plain http and is checked by no signature is
+// whatever anyone on the way makes of it.
+void warnOfAnUncheckedDownload(const LauncherIdentity& identity, bool signedDownloads, BundleReport& report)
+{
+    const char* override = downloadUrlOverride();
+    if (signedDownloads || schemeOf(override != nullptr ? override : identity.downloadUrl) != "http")
+        return;
+    report.warnings.push_back(std::string("the agent is downloaded over plain http:// and no ")
+                              + installAgentPublicKeyName
+                              + " checks it: anyone on the network path can replace it (ship a key with"
+                                " --public-key, or download over https://)");
 }
 
 void inspectSplash(const BundleDirectories& layout, BundleReport& report)
@@ -199,7 +231,9 @@ BundleReport inspectBundle(const std::string& root, const std::string& shownRoot
     inspectPayload(layout, report);
     const bool shipped = inspectAgent(layout, report);
     inspectCache(identity, shipped, report);
-    inspectKey(layout, shipped, report);
+    const bool signedDownloads = inspectSigning(layout, shipped, report);
+    if (!shipped)
+        warnOfAnUncheckedDownload(identity, signedDownloads, report);
     inspectSplash(layout, report);
     inspectDesktopEntry(layout, report);
     return report;
@@ -214,6 +248,8 @@ void printBundleReport(const BundleReport& report, std::ostream& out)
         out << label << ":" << std::string(width - label.size() + 1, ' ') << text << "\n";
     for (const std::string& note : report.notes)
         out << "Note: " << note << "\n";
+    for (const std::string& warning : report.warnings)
+        out << "Warning: " << warning << "\n";
     if (report.problems.empty())
         out << "Problems: none\n";
     for (const std::string& problem : report.problems)

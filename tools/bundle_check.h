@@ -14,6 +14,7 @@ struct BundleReport {
     std::vector<std::pair<std::string, std::string>> facts; // (label, text), in order
     std::vector<std::string> problems;                      // would make a run fail or depend on chance
     std::vector<std::string> notes;                         // worth knowing, harmless
+    std::vector<std::string> warnings;                      // works, but users are at risk
 };
 
 // The bundle at root (an application bundle or a flat directory), named

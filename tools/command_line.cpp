@@ -3,6 +3,7 @@
 const char* const usageText = R"(usage: launcher-bundle [options] --payload FILE OUTPUT
        launcher-bundle [--replace] --wrap BUNDLE FILE.run
        launcher-bundle --check BUNDLE|FILE.run
+       launcher-bundle --sign-agent ZIP --secret-key KEY [--output SIGNATURE]
 
 Makes an installer bundle around the launcher of this kit: OUTPUT named
 Name.app becomes an application bundle (Name.app/Contents/MacOS/launcher,
@@ -28,6 +29,12 @@ is checked first; a refused bundle leaves nothing behind.
   --check BUNDLE|FILE.run
                        report what a run of BUNDLE (or of the bundle inside
                        FILE.run) would do, and its problems
+  --sign-agent ZIP     sign an install agent for downloads with minisign:
+                       its trusted comment states the signing time, the
+                       kit's release and platform, the archive's size and
+                       name, which the launcher holds the agent to
+  --secret-key KEY     the minisign secret key to sign with
+  --output SIGNATURE   where the signature goes (default: ZIP.minisig)
   --help, --version
 
 Exit status: 0 done (with --check: no problems), 1 refused (with --check:
@@ -58,6 +65,12 @@ std::string* valueTarget(ParsedWords& parsed, const std::string& name)
         return &make.publicKey;
     if (name == "--icon")
         return &make.icon;
+    if (name == "--sign-agent")
+        return &parsed.line.sign.agent;
+    if (name == "--secret-key")
+        return &parsed.line.sign.secretKey;
+    if (name == "--output")
+        return &parsed.line.sign.output;
     if (name == "--wrap") {
         parsed.wrap = true;
         return &parsed.line.wrap.bundle;
@@ -113,10 +126,29 @@ bool hasMakeOptions(const BundleRequest& make)
         || !make.icon.empty();
 }
 
+// --sign-agent with its key (and perhaps --output), nothing else.
+std::optional<CommandLine> signingLine(ParsedWords& parsed, std::string& whyNot)
+{
+    CommandLine& line = parsed.line;
+    if (line.sign.agent.empty())
+        whyNot = "--secret-key and --output go with --sign-agent";
+    else if (line.sign.secretKey.empty())
+        whyNot = "--sign-agent needs --secret-key";
+    else if (parsed.check || parsed.wrap || hasMakeOptions(line.make) || line.make.replace || !parsed.operands.empty())
+        whyNot = "--sign-agent takes --secret-key and --output, and nothing else";
+    else {
+        line.action = CommandLine::Action::Sign;
+        return line;
+    }
+    return std::nullopt;
+}
+
 // What the words ask for, once all are read.
 std::optional<CommandLine> chosenAction(ParsedWords& parsed, std::string& whyNot)
 {
     CommandLine& line = parsed.line;
+    if (!line.sign.agent.empty() || !line.sign.secretKey.empty() || !line.sign.output.empty())
+        return signingLine(parsed, whyNot);
     if (parsed.check) {
         if (parsed.wrap || hasMakeOptions(line.make) || line.make.replace || parsed.operands.size() != 1) {
             whyNot = "--check takes one bundle or .run file and no other option";
@@ -155,9 +187,9 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& word = arguments[i];
         if (word == "--help" || word == "-h")
-            return CommandLine{CommandLine::Action::Help, {}, {}, {}};
+            return CommandLine{CommandLine::Action::Help, {}, {}, {}, {}};
         if (word == "--version")
-            return CommandLine{CommandLine::Action::Version, {}, {}, {}};
+            return CommandLine{CommandLine::Action::Version, {}, {}, {}, {}};
         if (!takeWord(arguments, i, parsed, whyNot))
             return std::nullopt;
     }

@@ -2,6 +2,7 @@
 // them into self-extracting files, and checks both. See command_line.cpp
 // for its use.
 
+#include "tools/agent_signing.h"
 #include "tools/bundle_check.h"
 #include "tools/bundle_files.h"
 #include "tools/bundle_make.h"
@@ -60,6 +61,13 @@ int main(int argc, char** argv)
         return check(line->checkPath);
     case CommandLine::Action::Wrap:
         return refusedUnless(makeRunFile(line->wrap, std::cout));
+    case CommandLine::Action::Sign:
+        whyNot = signAgent(line->sign, std::cout);
+        if (!whyNot.empty()) {
+            std::cerr << "launcher-bundle: " << whyNot << std::endl;
+            return 1;
+        }
+        return 0;
     case CommandLine::Action::Make:
         break;
     }

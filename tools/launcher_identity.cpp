@@ -3,6 +3,7 @@
 #include "provisioning/cache_paths.h"
 #include "provisioning/constants.h"
 
+#include <charconv>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -15,8 +16,18 @@ const std::string header = std::string("\n") + LAUNCHER_BUILD_IDENTITY_HEADER + 
 constexpr std::size_t identityTextLimit = 16 * 1024;
 constexpr std::size_t readPieceSize = 1024 * 1024;
 
-// The lines after the header up to the NUL byte; none unless all four
-// fields are there.
+// A whole number of bytes, as the build wrote it.
+std::optional<std::uint64_t> byteCountOf(const std::string& value)
+{
+    std::uint64_t bytes = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), bytes);
+    if (value.empty() || error != std::errc() || end != value.data() + value.size())
+        return std::nullopt;
+    return bytes;
+}
+
+// The lines after the header up to the NUL byte; none unless all four text
+// fields are there (the largest agent came later, and may be missing).
 std::optional<LauncherIdentity> parseIdentity(const std::string& text)
 {
     LauncherIdentity identity;
@@ -28,6 +39,10 @@ std::optional<LauncherIdentity> parseIdentity(const std::string& text)
             continue;
         const std::string key = line.substr(0, equals);
         const std::string value = line.substr(equals + 1);
+        if (key == "max-agent-bytes" && !identity.maxAgentBytes) {
+            identity.maxAgentBytes = byteCountOf(value);
+            continue;
+        }
         std::string* field = key == "release" ? &identity.release
             : key == "platform"               ? &identity.platform
             : key == "url"                    ? &identity.downloadUrl

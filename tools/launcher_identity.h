@@ -4,6 +4,7 @@
 // identity its build compiled in (provisioning/constants.h keeps it there as
 // one text), so that a bundle can be judged without running its launcher.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -12,6 +13,8 @@ struct LauncherIdentity {
     std::string platform;
     std::string downloadUrl; // the built-in URL
     std::string cacheRoot;   // the hidden directory in the user's home
+    // The largest agent it downloads; none for a launcher built before that was recorded.
+    std::optional<std::uint64_t> maxAgentBytes;
 };
 
 // The identity inside the executable at the path; none when the file cannot

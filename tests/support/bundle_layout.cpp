@@ -29,6 +29,16 @@ std::string launcherBinary()
     return LAUNCHER_BINARY;
 }
 
+std::string windowModuleBinary()
+{
+    return LAUNCHER_WINDOW_MODULE;
+}
+
+void addWindowModule(const BundleLayout& layout)
+{
+    copyFile(windowModuleBinary(), joinPath(parentOf(layout.executable), baseName(windowModuleBinary())), 0644);
+}
+
 void copyFile(const std::string& from, const std::string& to, mode_t mode)
 {
     writeFile(to, readFile(from), mode);
@@ -60,7 +70,7 @@ BundleLayout makeFlatBundle(const std::string& parent, const std::string& dirNam
     return layout;
 }
 
-void makeZip(const std::string& zipPath, const ArchiveFiles& files)
+void makeZip(const std::string& zipPath, const ArchiveFiles& files, const std::vector<std::string>& readOnlyDirectories)
 {
     ScratchDir staging;
     for (const auto& [name, content] : files) {
@@ -68,6 +78,9 @@ void makeZip(const std::string& zipPath, const ArchiveFiles& files)
         makeDirectories(parentOf(path));
         writeFile(path, content, 0644);
     }
+    for (const std::string& directory : readOnlyDirectories)
+        if (chmod((staging / directory).c_str(), 0555) != 0)
+            throw std::runtime_error("cannot make " + directory + " read-only in the archive");
     removeTree(zipPath);
     // zip runs in the staging directory: hand it an absolute archive path.
     std::string target = zipPath;
@@ -77,15 +90,18 @@ void makeZip(const std::string& zipPath, const ArchiveFiles& files)
         free(cwd);
     }
     const ProcessResult zipped = run({"zip", "-q", "-r", "-X", target, "."}, {}, staging.path());
+    for (const std::string& directory : readOnlyDirectories)
+        chmod((staging / directory).c_str(), 0755); // the staging directory goes, also for an ordinary user
     if (!zipped.exited || zipped.exitCode != 0)
         throw std::runtime_error("zip " + target + " failed (" + zipped.describe() + "): " + zipped.err);
 }
 
-void makeInstallAgentZip(const std::string& zipPath, const std::string& installScript, const ArchiveFiles& extraFiles)
+void makeInstallAgentZip(const std::string& zipPath, const std::string& installScript, const ArchiveFiles& extraFiles,
+                         const std::vector<std::string>& readOnlyDirectories)
 {
     ArchiveFiles files{{"install", installScript}};
     files.insert(files.end(), extraFiles.begin(), extraFiles.end());
-    makeZip(zipPath, files);
+    makeZip(zipPath, files, readOnlyDirectories);
 }
 
 std::string writeBundlePayload(const std::string& resources, const ArchiveFiles& files)

@@ -15,6 +15,8 @@ namespace testsupport {
 
 // The launcher built with the tests.
 std::string launcherBinary();
+// Its window module as built.
+std::string windowModuleBinary();
 
 struct BundleLayout {
     std::string bundleDir;  // Name.app, or the flat directory
@@ -33,6 +35,10 @@ BundleLayout makeAppBundle(const std::string& parent, const std::string& appName
 BundleLayout makeFlatBundle(const std::string& parent, const std::string& dirName = "installer",
                             const std::string& executableName = "launcher");
 
+// Puts a copy of the built window module beside the bundle's launcher, the
+// one place the launcher loads it from: for the runs that want the window.
+void addWindowModule(const BundleLayout& layout);
+
 // Copies a file's bytes and gives the copy the mode.
 void copyFile(const std::string& from, const std::string& to, mode_t mode);
 
@@ -40,13 +46,17 @@ void copyFile(const std::string& from, const std::string& to, mode_t mode);
 using ArchiveFiles = std::vector<std::pair<std::string, std::string>>;
 
 // Writes the files into a staging directory and runs `zip -q -r <zip> .` there
-// (no shell), so the archive holds exactly those names. Replaces zipPath.
-void makeZip(const std::string& zipPath, const ArchiveFiles& files);
+// (no shell), so the archive holds exactly those names. The directories
+// named in readOnlyDirectories (relative, each holding a file) go in with
+// mode 0555, as unzip then makes them. Replaces zipPath.
+void makeZip(const std::string& zipPath, const ArchiveFiles& files,
+             const std::vector<std::string>& readOnlyDirectories = {});
 
 // An install-agent archive: "install" (the script text) at its top level,
-// plus the extra files.
+// plus the extra files (and read-only directories, as makeZip takes them).
 void makeInstallAgentZip(const std::string& zipPath, const std::string& installScript,
-                         const ArchiveFiles& extraFiles = {});
+                         const ArchiveFiles& extraFiles = {},
+                         const std::vector<std::string>& readOnlyDirectories = {});
 
 // <resources>/bundle.zip with a small text file (or the given files); returns its path.
 std::string writeBundlePayload(const std::string& resources, const ArchiveFiles& files = {});
