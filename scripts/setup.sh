@@ -10,6 +10,7 @@ packages=(
   libpng-dev libjpeg-dev dpkg-dev file lintian mandoc
   zip unzip python3 openssl makeself desktop-file-utils
   xvfb xauth x11-utils
+  clang libclang-rt-14-dev
 )
 
 missing=()
