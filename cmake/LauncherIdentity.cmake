@@ -1,6 +1,7 @@
 # The release identity compiled into the launcher: which release and platform
-# it serves, where it downloads its install agent from, and the name of the
-# hidden directory in the user's home that holds its cache. A vendor sets
+# it serves, where it downloads its install agent from, the name of the
+# hidden directory in the user's home that holds its cache, and the largest
+# install agent it downloads. A vendor sets
 # them when configuring, e.g.
 #
 #   cmake -S . -B build -DLAUNCHER_RELEASE_TAG=R2024a -DLAUNCHER_CACHE_ROOT=.acme
@@ -16,6 +17,8 @@ set(LAUNCHER_DOWNLOAD_URL "" CACHE STRING
   "URL the install agent is downloaded from, used verbatim (http:// or https://); empty: http://downloads.kelvor.com/pi_install_agent_pi_<release>_<platform>")
 set(LAUNCHER_CACHE_ROOT ".kelvor" CACHE STRING
   "Directory in the user's home that holds the launcher's cache (one path component)")
+set(LAUNCHER_MAX_AGENT_BYTES "2147483648" CACHE STRING
+  "Largest install-agent download in bytes (default 2 GiB): a larger one is refused, a body without a length is cut there")
 
 # Characters that no value may hold: blanks and control characters (they
 # cannot be told apart in messages or paths) and the two that would end the
@@ -63,6 +66,17 @@ if(NOT LAUNCHER_DOWNLOAD_URL STREQUAL "")
   endif()
 endif()
 
+# A whole number of bytes, from 1 to 2^63 - 1 (it is compiled into a 64-bit
+# count and written into the build identity as it is given).
+if(NOT LAUNCHER_MAX_AGENT_BYTES MATCHES "^[1-9][0-9]*$")
+  message(FATAL_ERROR "LAUNCHER_MAX_AGENT_BYTES must be a whole number of bytes, at least 1: \"${LAUNCHER_MAX_AGENT_BYTES}\"")
+endif()
+string(LENGTH "${LAUNCHER_MAX_AGENT_BYTES}" _launcher_max_digits)
+if(_launcher_max_digits GREATER 19 OR
+   (_launcher_max_digits EQUAL 19 AND LAUNCHER_MAX_AGENT_BYTES STRGREATER "9223372036854775807"))
+  message(FATAL_ERROR "LAUNCHER_MAX_AGENT_BYTES must be below 2^63: ${LAUNCHER_MAX_AGENT_BYTES}")
+endif()
+
 # The URL the launcher downloads from when nothing overrides it.
 if(LAUNCHER_DOWNLOAD_URL STREQUAL "")
   set(LAUNCHER_EFFECTIVE_DOWNLOAD_URL
@@ -78,6 +92,7 @@ function(launcher_identity_definitions source)
     LAUNCHER_RELEASE_TAG="${LAUNCHER_RELEASE_TAG}"
     LAUNCHER_PLATFORM_TAG="${LAUNCHER_PLATFORM_TAG}"
     LAUNCHER_CACHE_ROOT="${LAUNCHER_CACHE_ROOT}"
+    LAUNCHER_MAX_AGENT_BYTES=${LAUNCHER_MAX_AGENT_BYTES}
   )
   if(NOT LAUNCHER_DOWNLOAD_URL STREQUAL "")
     list(APPEND definitions LAUNCHER_DOWNLOAD_URL="${LAUNCHER_DOWNLOAD_URL}")

@@ -18,6 +18,11 @@ EnvChanges launcherEnvironmentDefaults()
         {launcherenv::kCaBundle, unset},
         {launcherenv::kUnpackBesideBundle, unset},
         {"DISPLAY", unset},
+        // The window's scale, and the terminal's conventions.
+        {"GDK_SCALE", unset},
+        {"QT_SCALE_FACTOR", unset},
+        {"NO_COLOR", unset},
+        {"TERM", unset},
         // unzip takes default options from these.
         {"UNZIP", unset},
         {"UNZIPOPT", unset},

@@ -31,7 +31,8 @@ inline constexpr const char* kUnreachableAgentUrl = "http://127.0.0.1:9/InstallA
 
 // The sandbox's own settings for every variable a launcher run reads, before
 // the sandbox's directories: the ZX_* variables (plain front end, the
-// unreachable URL, no retries, the rest unset), no DISPLAY, no proxies (and
+// unreachable URL, no retries, the rest unset), no DISPLAY, no window scale,
+// no NO_COLOR or TERM, no proxies (and
 // no_proxy for the loopback), no default options for unzip, and the
 // recording agent's inputs unset.
 EnvChanges launcherEnvironmentDefaults();
