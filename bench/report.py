@@ -133,7 +133,8 @@ def main(out):
             lines.append([r["front_end"], "-", "-", "-", "-", r["exit_status"], r["last_line"], "NOT MEASURED"])
             continue
         window = float(r["window_seconds"])
-        exit_ok = r["exit_status"] == "255" and r["last_line"].strip() == "Installation failed."
+        # A run ended by SIGTERM before its agent cleans up, then dies by that signal: 128 + 15.
+        exit_ok = r["exit_status"] == "143" and r["last_line"].strip() == "Installation failed."
         stalled = r["body_bytes_during_window"] == "0"
         lines.append([r["front_end"], r["cpu_seconds_per_second"], "%.2f ms" % (int(r["sched_ns_used"]) / 1e6),
                       "%.1f" % (int(r["wakeups"]) / window), r["body_bytes_during_window"],

@@ -542,15 +542,18 @@ section "4. Same ETag: from the launcher's exec to the cached agent's first line
 echo "front_end,run,to_agent_seconds,to_exit_seconds,status" > "$out/etag.csv"
 echo "[" > "$out/etag-requests.json"
 first=1
-for fe in "${available[@]}"; do
+# etag_runs <front end> <label> <launcher>: the runs of one row, under the label.
+etag_runs() {
+  # run_launcher starts $launcher: this row's, for the priming run too.
+  local fe=$1 label=$2 launcher=$3 log=$logs/etag-${2//[ ,]/}
   fresh_cache
-  ensure_server "measurement 4, $fe"
+  ensure_server "measurement 4, $label"
   etag_url="$base/agent.zip?file=$big_zip&etag=%22same-$fe%22"
   rc=0
   # The cache is the same whichever front end made it: primed through plain,
   # so that this measurement does not depend on a download in $fe.
-  run_launcher plain "$etag_url" "$logs/etag-prime-$fe.log" || rc=$?
-  [ "$rc" -eq 0 ] || say "  $fe: priming run failed (status $rc)"
+  run_launcher plain "$etag_url" "$log-prime.log" || rc=$?
+  [ "$rc" -eq 0 ] || say "  $label: priming run failed (status $rc)"
   echo "from the priming run" > "$cache/installagent/marker"
   reset_stats
   for run in $(seq 1 "$etag_runs"); do
@@ -558,7 +561,7 @@ for fe in "${available[@]}"; do
     rm -f "$t0_file" "$stamp"
     rc=0
     # shellcheck disable=SC2046 # ui_env gives VAR=value words
-    in_front_end "$fe" "$logs/etag-$fe.log" \
+    in_front_end "$fe" "$log.log" \
       env HOME="$home" TMPDIR="$scratch" ZX_INTERNAL_INSTALL_AGENT_URL="$etag_url" BENCH_T0="$t0_file" \
       BENCH_STAMP="$stamp" $(ui_env "$fe") bash "$stamp_exec" "$launcher" || rc=$?
     t_end=$ended_at
@@ -570,15 +573,23 @@ for fe in "${available[@]}"; do
     else
       rc="$rc(no timestamps)"
     fi
-    echo "$fe,$run,$to_agent,$to_exit,$rc" >> "$out/etag.csv"
+    echo "$label,$run,$to_agent,$to_exit,$rc" >> "$out/etag.csv"
     if timed_out "${rc%%(*}"; then hung "$fe" "in 4 (ETag) run $run"; break; fi
   done
   [ $first -eq 1 ] || echo "," >> "$out/etag-requests.json"
   first=0
-  stats | python3 -c "import json,sys; print(json.dumps({'front_end': '$fe', 'archive_bytes': $(stat -c %s "$big_zip"), 'requests': json.load(sys.stdin)}))" >> "$out/etag-requests.json" \
-    || echo "{\"front_end\": \"$fe\", \"requests\": []}" >> "$out/etag-requests.json"
-  say "  $fe: done"
+  stats | python3 -c "import json,sys; print(json.dumps({'front_end': '$label', 'archive_bytes': $(stat -c %s "$big_zip"), 'requests': json.load(sys.stdin)}))" >> "$out/etag-requests.json" \
+    || echo "{\"front_end\": \"$label\", \"requests\": []}" >> "$out/etag-requests.json"
+  say "  $label: done"
+}
+for fe in "${available[@]}"; do
+  etag_runs "$fe" "$fe" "$launcher"
 done
+# A bundle with a key also reads who vouched for the cached agent (primed
+# through that bundle, so that the record is there).
+if [ -n "$signed_bundle" ]; then
+  etag_runs plain "plain signed" "$signed_bundle/launcher"
+fi
 echo "]" >> "$out/etag-requests.json"
 
 # --- 5. A download that drops twice ------------------------------------------
