@@ -1,11 +1,10 @@
 #include "provisioning/validation_stamp.h"
 
-#include "platform/file_manager.h"
+#include "platform/small_file.h"
 #include "platform/unique_fd.h"
 #include "provisioning/constants.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -65,17 +64,7 @@ void writeValidationString(std::string dir, std::string validationString)
     // Written aside and renamed into place: a reader never sees half a stamp,
     // a run killed meanwhile leaves no stamp at all, and a link standing at
     // the stamp's path is replaced, not followed.
-    std::string temporary = dir + pathSeparator + unfinishedStampPrefix() + "XXXXXX";
-    UniqueFd fd(mkstemp(temporary.data()));
-    if (!fd)
-        return;
-    const mode_t mask = umask(0);
-    umask(mask);
-    bool written = fchmod(fd.get(), 0666 & ~mask) == 0
-        && writeAll(fd.get(), validationString.data(), validationString.size()) && fsync(fd.get()) == 0;
-    written = fd.close() && written;
-    if (!written || rename(temporary.c_str(), stampPath(dir).c_str()) != 0)
-        unlink(temporary.c_str());
+    replaceSmallFile(stampPath(dir), dir + pathSeparator + unfinishedStampPrefix(), validationString);
 }
 
 void removeValidationString(std::string dir)
