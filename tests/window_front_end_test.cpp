@@ -108,11 +108,13 @@ void saveScreenshot(XTestDisplay& x, const std::string& name)
     writeFile(std::string(directory) + "/" + name + ".png", png(x.screenWidth(), x.screenHeight(), x.screen()));
 }
 
-// No scale from the environment: the window is drawn at 96 dots per inch
-// unless a test says otherwise.
+// The test's X server as the display, and no scale from the environment:
+// the window is drawn at 96 dots per inch unless a test says otherwise.
 struct UnscaledEnvironment {
+    explicit UnscaledEnvironment(const std::string& displayName) : display{"DISPLAY", displayName} {}
     ScopedEnv gdk{"GDK_SCALE", std::nullopt};
     ScopedEnv qt{"QT_SCALE_FACTOR", std::nullopt};
+    ScopedEnv display;
 };
 
 // Shows the window and waits until it is on the screen; its X id.
@@ -139,8 +141,7 @@ TEST_F(WindowFrontEnd, OpensCentredWithItsTitleShrunkToItsControlsUntilAPictureI
     const std::string splash = scratch / "splash.png";
     writeFile(splash, png(40, 40, solid(40, 40, 20, 60, 160)));
     inChild([&] {
-        UnscaledEnvironment unscaled;
-        ScopedEnv env("DISPLAY", display());
+        UnscaledEnvironment unscaled(display());
         XTestDisplay x(display());
         ASSERT_TRUE(x.connected());
         std::unique_ptr<FrontEnd> frontEnd = createWindowFrontEnd(title);
@@ -168,8 +169,7 @@ TEST_F(WindowFrontEnd, OpensCentredWithItsTitleShrunkToItsControlsUntilAPictureI
 TEST_F(WindowFrontEnd, ScalesWithTheScreensDotsPerInch)
 {
     inChild([] {
-        UnscaledEnvironment unscaled;
-        ScopedEnv env("DISPLAY", display());
+        UnscaledEnvironment unscaled(display());
         XTestDisplay x(display());
         ASSERT_TRUE(x.connected());
         x.setResources("Xft.dpi:\t192\n");
@@ -217,8 +217,7 @@ TEST_P(ClosingTheWindow, TellsTheDelegateOnceAndTakesTheWindowAway)
 {
     const CloseBy how = GetParam();
     inChild([how] {
-        UnscaledEnvironment unscaled;
-        ScopedEnv env("DISPLAY", display());
+        UnscaledEnvironment unscaled(display());
         XTestDisplay x(display());
         ASSERT_TRUE(x.connected());
         std::unique_ptr<FrontEnd> frontEnd = createWindowFrontEnd(title);
@@ -284,8 +283,7 @@ TEST_F(WindowFrontEnd, ShowsTheSplashScaledProportionallyTheBarAndTheStatus)
     writeFile(notAPicture, "this is text, not a picture\n");
 
     inChild([&] {
-        UnscaledEnvironment unscaled;
-        ScopedEnv env("DISPLAY", display());
+        UnscaledEnvironment unscaled(display());
         XTestDisplay x(display());
         ASSERT_TRUE(x.connected());
         std::unique_ptr<FrontEnd> frontEnd = createWindowFrontEnd(title);
@@ -348,8 +346,7 @@ TEST_F(WindowFrontEnd, ShowsTheSplashScaledProportionallyTheBarAndTheStatus)
 TEST_F(WindowFrontEnd, ShowsWhomItConnectsToThenTheFiguresOfTheTransferBelowTheStatus)
 {
     inChild([] {
-        UnscaledEnvironment unscaled;
-        ScopedEnv env("DISPLAY", display());
+        UnscaledEnvironment unscaled(display());
         XTestDisplay x(display());
         ASSERT_TRUE(x.connected());
         std::unique_ptr<FrontEnd> frontEnd = createWindowFrontEnd(title);
@@ -384,8 +381,7 @@ TEST_F(WindowFrontEnd, ShowsWhomItConnectsToThenTheFiguresOfTheTransferBelowTheS
 TEST_F(WindowFrontEnd, ShowsAFailureWholeWithItsReasonAndWhereToLookAndCloses)
 {
     inChild([] {
-        UnscaledEnvironment unscaled;
-        ScopedEnv env("DISPLAY", display());
+        UnscaledEnvironment unscaled(display());
         XTestDisplay x(display());
         ASSERT_TRUE(x.connected());
         std::unique_ptr<FrontEnd> frontEnd = createWindowFrontEnd(title);
@@ -436,8 +432,7 @@ TEST_F(WindowFrontEnd, ShowsAFailureWholeWithItsReasonAndWhereToLookAndCloses)
 TEST_F(WindowFrontEnd, AReturnTypedIntoTheWindowDoesNotCancelTheDownload)
 {
     inChild([] {
-        UnscaledEnvironment unscaled;
-        ScopedEnv env("DISPLAY", display());
+        UnscaledEnvironment unscaled(display());
         XTestDisplay x(display());
         ASSERT_TRUE(x.connected());
         if (!x.canPlayUser())
@@ -471,8 +466,7 @@ TEST_F(WindowFrontEnd, NeverDecodesAPictureLargerThanItShows)
     const std::string bomb = scratch / "splash.png";
     writeFile(bomb, largePng(5000, 5000));
     inChild([&] {
-        UnscaledEnvironment unscaled;
-        ScopedEnv env("DISPLAY", display());
+        UnscaledEnvironment unscaled(display());
         XTestDisplay x(display());
         ASSERT_TRUE(x.connected());
         std::unique_ptr<FrontEnd> frontEnd = createWindowFrontEnd(title);
@@ -494,9 +488,8 @@ TEST_F(WindowFrontEnd, NeverDecodesAPictureLargerThanItShows)
 TEST_F(WindowFrontEnd, AnimatesAnIndeterminateBar)
 {
     inChild([] {
-        UnscaledEnvironment unscaled;
+        UnscaledEnvironment unscaled(display());
         const LayoutBox bar = layOutWindow(1.0, false).bar;
-        ScopedEnv env("DISPLAY", display());
         XTestDisplay x(display());
         ASSERT_TRUE(x.connected());
         std::unique_ptr<FrontEnd> frontEnd = createWindowFrontEnd(title);
